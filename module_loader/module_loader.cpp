@@ -1,0 +1,366 @@
+// Import entry, module table and the finder/loader type `package_module_loader`.
+#include "module_table.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef VORNA_SOURCE_DIR
+#error "VORNA_SOURCE_DIR must name the package source directory"
+#endif
+
+namespace vorna {
+namespace {
+
+std::vector<ModuleRow> &table() {
+    static std::vector<ModuleRow> rows = [] {
+        std::vector<ModuleRow> r;
+        r.push_back({"vorna_comfyui_engine", nullptr, true, "__init__"});
+        const std::pair<const char *, BodyStatements> subs[] = {
+            {"base", body_base},
+            {"clip_loader", body_clip_loader},
+            {"config", body_config},
+            {"controlnet", body_controlnet},
+            {"ksampler", body_ksampler},
+            {"model_sampling_aura_flow", body_model_sampling_aura_flow},
+            {"unet_loader", body_unet_loader},
+            {"vae_decode", body_vae_decode},
+            {"vae_encode", body_vae_encode},
+            {"vae_loader", body_vae_loader},
+        };
+        for (const auto &s : subs)
+            if (s.second) r.push_back({std::string("vorna_comfyui_engine.") + s.first, s.second, false, s.first});
+        return r;
+    }();
+    return rows;
+}
+
+std::atomic<bool> started{false};
+
+// ---- the finder/loader type -------------------------------------------------
+
+struct LoaderObject {
+    PyObject_HEAD
+    Py_ssize_t row;  // -1: the meta-path finder itself
+};
+
+PyTypeObject LoaderType;
+
+py::object new_loader(Py_ssize_t row) {
+    LoaderObject *o = PyObject_New(LoaderObject, &LoaderType);
+    if (!o) throw py::error_already_set();
+    o->row = row;
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(o));
+}
+
+Py_ssize_t row_of_name(const std::string &name) {
+    auto &rows = table();
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].name == name) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+std::string source_file(const ModuleRow &row) {
+    py::object suffixes = py::module_::import("importlib.machinery").attr("SOURCE_SUFFIXES");
+    std::string suffix = py::str(suffixes[py::int_(0)]).cast<std::string>();
+    return std::string(VORNA_SOURCE_DIR) + "/" + row.leaf + suffix;
+}
+
+// Standard module attributes, set by every body before its own statements.
+void set_standard_attributes(py::module_ m, Py_ssize_t index) {
+    const ModuleRow &row = table()[index];
+    py::dict ns = m.attr("__dict__");
+    std::string name = py::str(m.attr("__name__")).cast<std::string>();
+    if (row.is_package) {
+        ns["__package__"] = py::str(name);
+    } else {
+        ns["__package__"] = py::str(name.substr(0, name.rfind('.') == std::string::npos ? 0 : name.rfind('.')));
+    }
+    if (!ns.contains("__builtins__")) ns["__builtins__"] = py::handle(PyEval_GetBuiltins());
+    py::object loader = new_loader(index);
+    ns["__loader__"] = loader;
+    py::object spec = py::module_::import("importlib._bootstrap").attr("_spec_from_module")(m);
+    spec.attr("_initializing") = py::bool_(true);
+    if (row.is_package) spec.attr("loader") = loader;
+    ns["__spec__"] = spec;
+    ns["__doc__"] = py::none();
+    py::str file(source_file(row));
+    ns["__file__"] = file;
+    py::list path;
+    if (row.is_package) {
+        path.append(py::str(std::string(VORNA_SOURCE_DIR)));
+        ns["__path__"] = path;
+    }
+    spec.attr("origin") = file;
+    spec.attr("has_location") = py::bool_(true);
+    if (row.is_package) spec.attr("submodule_search_locations") = path;
+    ns["__cached__"] = py::none();
+}
+
+// One-time start-up: record the full name, install the finder, rewrite rows.
+void start_up(py::module_ m) {
+    std::string full = py::str(m.attr("__name__")).cast<std::string>();
+    py::module_ sys = py::module_::import("sys");
+    py::list meta_path = sys.attr("meta_path");
+    py::object finder = new_loader(-1);
+    if (py::len(meta_path) < 3)
+        meta_path.append(finder);
+    else
+        meta_path.attr("insert")(2, finder);
+    py::list(sys.attr("path_hooks")).append(finder.attr("path_hook"));
+    auto dot = full.rfind('.');
+    if (dot != std::string::npos) {
+        std::string parent = full.substr(0, dot);
+        std::string last = full.substr(dot + 1);
+        for (auto &row : table()) {
+            if (row.name == last || row.name.compare(0, last.size() + 1, last + ".") == 0)
+                row.name = parent + "." + row.name;
+        }
+    }
+}
+
+int run_row(Py_ssize_t index, py::module_ m) {
+    try {
+        set_standard_attributes(m, index);
+        const ModuleRow &row = table()[index];
+        if (row.statements) row.statements(m);
+        return 0;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return -1;
+}
+
+int package_exec(PyObject *module) {
+    py::module_ m = py::reinterpret_borrow<py::module_>(module);
+    try {
+        bool expected = false;
+        if (started.compare_exchange_strong(expected, true)) {
+            if (!ready_types()) throw py::error_already_set();
+            if (PyType_Ready(&LoaderType) < 0) throw py::error_already_set();
+            table()[0].name = py::str(m.attr("__name__")).cast<std::string>();
+            start_up(m);
+        }
+    } catch (py::error_already_set &e) {
+        e.restore();
+    }
+    if (!PyErr_Occurred() && run_row(0, m) == 0) return 0;
+    // Leave no half-built package behind, and point the traceback at its source.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *name = PyModule_GetNameObject(module);
+    if (name) {
+        if (PyDict_DelItem(modules, name) < 0) PyErr_Clear();
+        Py_DECREF(name);
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    std::string file = std::string(VORNA_SOURCE_DIR) + "/__init__.py";
+    _PyTraceback_Add("<module>", file.c_str(), 1);
+    return -1;
+}
+
+// ---- methods -----------------------------------------------------------------
+
+PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"fullname", "path", "target", nullptr};
+    PyObject *fullname, *path = Py_None, *target = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OO:find_spec", const_cast<char **>(kwlist), &fullname,
+                                     &path, &target))
+        return nullptr;
+    try {
+        std::string name = py::reinterpret_borrow<py::str>(fullname).cast<std::string>();
+        Py_ssize_t index = row_of_name(name);
+        py::module_ machinery = py::module_::import("importlib.machinery");
+        if (index >= 0) {
+            return machinery
+                .attr("ModuleSpec")(py::str(name), new_loader(index),
+                                    py::arg("is_package") = py::bool_(table()[index].is_package))
+                .release()
+                .ptr();
+        }
+        auto dot = name.rfind('.');
+        if (dot == std::string::npos || name.substr(0, dot) != table()[0].name) Py_RETURN_NONE;
+        // A separately installed extension module next to the package sources.
+        std::string prefix = name.substr(dot + 1) + ".";
+        py::object package = py::module_::import("sys").attr("modules").attr("get")(table()[0].name);
+        py::object search = py::getattr(package, "__path__", py::list());
+        py::module_ os = py::module_::import("os");
+        py::list suffixes = machinery.attr("EXTENSION_SUFFIXES");
+        for (py::handle dir : search) {
+            py::list entries;
+            try {
+                entries = py::list(os.attr("listdir")(dir));
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                continue;
+            }
+            entries.attr("sort")();
+            for (py::handle entry : entries) {
+                std::string fn = py::str(entry).cast<std::string>();
+                if (fn.compare(0, prefix.size(), prefix) != 0) continue;
+                for (py::handle suffix : suffixes) {
+                    if (fn != prefix.substr(0, prefix.size() - 1) + py::str(suffix).cast<std::string>()) continue;
+                    py::object file = os.attr("path").attr("join")(dir, entry);
+                    return py::module_::import("importlib.util")
+                        .attr("spec_from_file_location")(py::str(name), file)
+                        .release()
+                        .ptr();
+                }
+            }
+        }
+        Py_RETURN_NONE;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+Py_ssize_t row_for(PyObject *self, PyObject *module) {
+    Py_ssize_t row = reinterpret_cast<LoaderObject *>(self)->row;
+    if (row >= 0) return row;
+    // The finder itself: find the row by the module's name.
+    py::object name = py::getattr(module, "__name__", py::none());
+    if (!py::isinstance<py::str>(name)) return -1;
+    return row_of_name(name.cast<std::string>());
+}
+
+PyObject *loader_create_module(PyObject *self, PyObject *spec) {
+    try {
+        py::object name = py::getattr(spec, "name");
+        if (row_of_name(py::str(name).cast<std::string>()) < 0) Py_RETURN_NONE;
+        return PyModule_NewObject(name.ptr());
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyObject *loader_exec_module(PyObject *self, PyObject *module) {
+    try {
+        Py_ssize_t row = row_for(self, module);
+        if (row < 0 || !PyModule_Check(module)) {
+            PyErr_Format(PyExc_ImportError, "package_module_loader cannot execute %R", module);
+            return nullptr;
+        }
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        py::module_::import("sys").attr("modules")[m.attr("__name__")] = m;
+        if (row == 0) {
+            if (package_exec(module) < 0) return nullptr;
+        } else if (run_row(row, m) < 0) {
+            return nullptr;
+        }
+        py::object spec = py::getattr(m, "__spec__", py::none());
+        if (!spec.is_none() && py::hasattr(spec, "_initializing")) spec.attr("_initializing") = py::bool_(false);
+        Py_RETURN_NONE;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyObject *loader_is_package(PyObject *self, PyObject *fullname) {
+    try {
+        Py_ssize_t row = row_of_name(py::str(fullname).cast<std::string>());
+        if (row < 0) {
+            PyErr_Format(PyExc_ImportError, "no module named %R in the package table", fullname);
+            return nullptr;
+        }
+        return PyBool_FromLong(table()[row].is_package);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// No Python source ships: tracebacks and inspect get None, as for built-ins.
+PyObject *loader_get_source(PyObject *, PyObject *) { Py_RETURN_NONE; }
+
+// Path hook: claims only the package's own search directories, so that a
+// stale or missing build-time directory still resolves to this finder.
+PyObject *loader_path_hook(PyObject *self, PyObject *path) {
+    try {
+        py::object package = py::module_::import("sys").attr("modules").attr("get")(table()[0].name);
+        py::object search = py::getattr(package, "__path__", py::list());
+        for (py::handle dir : search) {
+            if (py::reinterpret_borrow<py::object>(dir).equal(py::reinterpret_borrow<py::object>(path)))
+                return Py_NewRef(self);
+        }
+        PyErr_SetString(PyExc_ImportError, "only the package's own directory is handled");
+        return nullptr;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyObject *loader_repr(PyObject *self) {
+    Py_ssize_t row = reinterpret_cast<LoaderObject *>(self)->row;
+    if (row < 0) return PyUnicode_FromFormat("<package_module_loader for %s>", table()[0].name.c_str());
+    return PyUnicode_FromFormat("<package_module_loader %s>", table()[row].name.c_str());
+}
+
+PyMethodDef loader_methods[] = {
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loader_find_spec)),
+     METH_VARARGS | METH_KEYWORDS,
+     "find_spec($self, /, fullname, path=None, target=None)\n--\n\n"
+     "Return a module spec for a module of the package table, or None."},
+    {"create_module", loader_create_module, METH_O,
+     "create_module($self, spec, /)\n--\n\nReturn a new empty module for a table row."},
+    {"exec_module", loader_exec_module, METH_O,
+     "exec_module($self, module, /)\n--\n\nRun the body of a table module."},
+    {"is_package", loader_is_package, METH_O,
+     "is_package($self, fullname, /)\n--\n\nWhether the table module is the package."},
+    {"get_source", loader_get_source, METH_O,
+     "get_source($self, fullname, /)\n--\n\nNone: the modules are native."},
+    {"path_hook", loader_path_hook, METH_O,
+     "path_hook($self, path, /)\n--\n\nPath-entry hook for the package's own directory."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot package_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(package_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef package_def = {
+    PyModuleDef_HEAD_INIT, "vorna_comfyui_engine", nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr,
+};
+
+void prepare_loader_type() {
+    PyTypeObject &t = LoaderType;
+    if (t.tp_name) return;
+    t.tp_name = "vorna_comfyui_engine.package_module_loader";
+    t.tp_basicsize = sizeof(LoaderObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_methods = loader_methods;
+    t.tp_repr = loader_repr;
+    t.tp_doc = "Meta-path finder and loader for the modules carried by the shared object.";
+    t.tp_new = nullptr;
+}
+
+}  // namespace
+}  // namespace vorna
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_vorna_comfyui_engine(void) {
+    using namespace vorna;
+    prepare_loader_type();
+#if PY_VERSION_HEX < 0x030C0000
+    // Loaded as a child of another package: adopt the full dotted name.
+    const char *context = _Py_PackageContext;
+    if (context && std::strcmp(context, package_def.m_name) != 0) {
+        static std::string adopted;
+        adopted = context;
+        package_def.m_name = adopted.c_str();
+    }
+#endif
+    return PyModuleDef_Init(&package_def);
+}

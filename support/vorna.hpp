@@ -1,0 +1,106 @@
+// Shared helpers for the module bodies: native functions that introspect like
+// Python functions, class creation through the metaclass, late-bound global
+// lookup and exception helpers. Raw reference counting stays in this layer.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace vorna {
+
+struct FunctionObject;
+
+// The body of a native function. `args` holds one borrowed handle per
+// declared parameter, defaults already filled in.
+using Impl = py::object (*)(FunctionObject *self, py::handle *args);
+
+struct FunctionDef {
+    const char *name;
+    std::vector<const char *> params;
+    Impl impl;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    PyObject *module;       // defining module: its namespace is the function's globals
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *doc;
+    PyObject *module_name;
+    PyObject *defaults;     // tuple for the trailing parameters, or NULL
+    PyObject *annotations;  // dict, or NULL until asked for
+    PyObject *dict;
+    PyObject *weakreflist;
+};
+
+struct FunctionOptions {
+    const char *qualname = nullptr;  // defaults to the name
+    const char *doc = nullptr;       // None when absent
+    py::tuple defaults = py::tuple();
+    py::dict annotations = py::dict();
+};
+
+// Creates a function bound to `module` (its globals). Placed in a class
+// namespace it binds like a Python function (the instance comes first).
+py::object make_function(py::handle module, const FunctionDef &def,
+                         const FunctionOptions &opts = FunctionOptions());
+
+// `classmethod(make_function(...))`.
+py::object make_classmethod(py::handle module, const FunctionDef &def,
+                            const FunctionOptions &opts = FunctionOptions());
+
+// type(name, bases, ns) with __module__ and __qualname__ placed first, the
+// way a class statement builds its namespace.
+py::object make_class(py::handle module, const char *name, py::tuple bases,
+                      const std::vector<std::pair<const char *, py::object>> &body);
+
+// Call-time lookup of a module global, then of builtins; NameError otherwise.
+py::object global(FunctionObject *self, const char *name);
+py::object global(py::handle module, const char *name);
+
+// The module object that a function was defined in.
+inline py::handle module_of(FunctionObject *self) { return self->module; }
+
+// `from <relative> import a, b` with level 1, relative to `module`.
+py::object import_from(py::handle module, const char *name,
+                       std::initializer_list<const char *> names, int level = 1);
+
+// `from <name> import a, b` (level 0 absolute, 1 relative to `module`):
+// binds each imported name in the module namespace, in order.
+void from_import(py::handle module, const char *name, std::initializer_list<const char *> names,
+                 int level = 0);
+
+// `import <name>` bound as `as_name` (the top-level module, or with a dotted
+// name and an alias the named submodule, as `import a.b as c` does).
+py::object import_as(py::handle module, const char *name, const char *as_name);
+
+// Binds `name` in the module namespace.
+void bind(py::handle module, const char *name, py::handle value);
+
+// Raises `exc_type(message)` as a Python `raise` inside an `except` block
+// would: the caught exception becomes its __context__, no __cause__.
+[[noreturn]] void raise_with_context(PyObject *exc_type, const py::str &message,
+                                     const py::error_already_set &caught);
+
+// str(exception value), never failing: falls back to the type name.
+py::str exception_text(const py::error_already_set &e);
+
+// Rebuilds a dict's text keys in order: {"a": x, "b": y}.
+py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);
+
+// Number of entries a PyTuple-like schema option takes, etc.
+py::tuple tuple_of(std::initializer_list<py::object> items);
+
+// Ready the support types (once per process, before any body runs).
+bool ready_types();
+
+}  // namespace vorna

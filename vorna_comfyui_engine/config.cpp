@@ -1,0 +1,144 @@
+// vorna_comfyui_engine.config: service settings read once from the environment,
+// and the API key that can be replaced at run time under a lock.
+#include "../module_loader/module_table.hpp"
+
+namespace vorna {
+namespace {
+
+constexpr const char *kDefaultBaseUrl = "https://api.vorna.example/api/v1/comfyui/";
+
+py::object load_config(FunctionObject *self, py::handle *) {
+    py::object os = global(self, "os");
+    py::object getenv = os.attr("getenv");
+    py::object api_base_url = getenv("VORNA_API_BASE_URL", kDefaultBaseUrl);
+    py::object api_key = getenv("VORNA_API_KEY", "");
+    py::object int_ = global(self, "int");
+    py::object request_timeout = int_(os.attr("getenv")("VORNA_REQUEST_TIMEOUT", "1800"));
+    py::object api_retry = int_(os.attr("getenv")("VORNA_API_RETRY", "3"));
+    return global(self, "Config")(py::arg("api_base_url") = api_base_url, py::arg("api_key") = api_key,
+                                  py::arg("request_timeout") = request_timeout, py::arg("api_retry") = api_retry);
+}
+
+// `with _api_key_lock:` — __exit__ runs on every way out.
+template <typename F>
+py::object with_lock(FunctionObject *self, F &&body) {
+    py::object lock = global(self, "_api_key_lock");
+    py::object exit = py::type::of(lock).attr("__exit__");
+    py::type::of(lock).attr("__enter__")(lock);
+    py::object result;
+    try {
+        result = body();
+    } catch (py::error_already_set &e) {
+        py::object suppressed = exit(lock, e.type(), e.value(), e.trace());
+        if (suppressed && PyObject_IsTrue(suppressed.ptr()) == 1) return py::none();
+        throw;
+    }
+    exit(lock, py::none(), py::none(), py::none());
+    return result;
+}
+
+py::object set_api_key(FunctionObject *self, py::handle *args) {
+    py::handle api_key = args[0];
+    with_lock(self, [&]() -> py::object {
+        int truth = PyObject_IsTrue(api_key.ptr());
+        if (truth < 0) throw py::error_already_set();
+        bind(module_of(self), "_dynamic_api_key", truth ? api_key : py::handle(Py_None));
+        return py::none();
+    });
+    return py::none();
+}
+
+py::object get_api_key(FunctionObject *self, py::handle *) {
+    py::object dynamic;
+    with_lock(self, [&]() -> py::object {
+        dynamic = global(self, "_dynamic_api_key");
+        return py::none();
+    });
+    if (!dynamic.is_none()) return dynamic;
+    // Read after the lock is released: the record is immutable.
+    return global(self, "_CONFIG").attr("api_key");
+}
+
+py::object get_config(FunctionObject *self, py::handle *) {
+    py::object api_key = global(self, "get_api_key")();
+    py::object config = global(self, "_CONFIG");
+    return global(self, "Config")(py::arg("api_base_url") = config.attr("api_base_url"),
+                                  py::arg("api_key") = api_key,
+                                  py::arg("request_timeout") = config.attr("request_timeout"),
+                                  py::arg("api_retry") = config.attr("api_retry"));
+}
+
+py::object get_auth_headers(FunctionObject *self, py::handle *) {
+    py::object api_key = global(self, "get_api_key")();
+    int truth = PyObject_IsTrue(api_key.ptr());
+    if (truth < 0) throw py::error_already_set();
+    py::dict headers;
+    if (!truth) return headers;
+    PyObject *text = PyObject_Format(api_key.ptr(), nullptr);
+    if (!text) throw py::error_already_set();
+    headers["Authorization"] = py::str("Bearer ") + py::reinterpret_steal<py::str>(text);
+    return headers;
+}
+
+const FunctionDef kLoadConfig{"_load_config", {}, load_config};
+const FunctionDef kSetApiKey{"set_api_key", {"api_key"}, set_api_key};
+const FunctionDef kGetApiKey{"get_api_key", {}, get_api_key};
+const FunctionDef kGetConfig{"get_config", {}, get_config};
+const FunctionDef kGetAuthHeaders{"get_auth_headers", {}, get_auth_headers};
+
+}  // namespace
+
+void body_config(py::module_ m) {
+    py::object builtins = py::module_::import("builtins");
+    py::object str = builtins.attr("str");
+    py::object int_ = builtins.attr("int");
+    py::dict annotations;
+    bind(m, "__annotations__", annotations);
+    py::object dataclasses = py::module_::import("dataclasses");
+    py::object dataclass = dataclasses.attr("dataclass");
+    bind(m, "dataclass", dataclass);
+    bind(m, "os", py::module_::import("os"));
+    bind(m, "threading", py::module_::import("threading"));
+
+    // The key stays out of the generated representation so it never reaches logs.
+    py::object key_field = dataclasses.attr("field")(py::arg("repr") = false);
+    py::object cls = make_class(m, "Config", py::tuple(),
+                                {{"__annotations__", make_dict({{"api_base_url", str},
+                                                                {"api_key", str},
+                                                                {"request_timeout", int_},
+                                                                {"api_retry", int_}})},
+                                 {"api_key", key_field}});
+    bind(m, "Config", dataclass(py::arg("frozen") = true)(cls));
+
+    FunctionOptions load_opts;
+    load_opts.annotations = make_dict({{"return", global(m, "Config")}});
+    bind(m, "_load_config", make_function(m, kLoadConfig, load_opts));
+    bind(m, "_CONFIG", global(m, "_load_config")());
+    // Bounded wait for the service's readiness; not part of the record.
+    bind(m, "_SERVER_READY_TIMEOUT",
+         int_(global(m, "os").attr("getenv")("VORNA_SERVER_READY_TIMEOUT", "30")));
+    bind(m, "_api_key_lock", global(m, "threading").attr("Lock")());
+    annotations["_dynamic_api_key"] = str;
+    bind(m, "_dynamic_api_key", py::none());
+
+    FunctionOptions set_opts;
+    set_opts.doc = "动态设置 API key（由 VornaAPIClient 节点调用）";
+    set_opts.annotations = make_dict({{"api_key", str}, {"return", py::none()}});
+    bind(m, "set_api_key", make_function(m, kSetApiKey, set_opts));
+
+    FunctionOptions get_key_opts;
+    get_key_opts.doc = "获取 API key，优先使用动态设置的，否则使用配置中的";
+    get_key_opts.annotations = make_dict({{"return", str}});
+    bind(m, "get_api_key", make_function(m, kGetApiKey, get_key_opts));
+
+    FunctionOptions get_config_opts;
+    get_config_opts.doc = "获取配置，使用动态 API key（如果已设置）";
+    get_config_opts.annotations = make_dict({{"return", global(m, "Config")}});
+    bind(m, "get_config", make_function(m, kGetConfig, get_config_opts));
+
+    FunctionOptions headers_opts;
+    headers_opts.annotations = make_dict({{"return", builtins.attr("dict")}});
+    bind(m, "get_auth_headers", make_function(m, kGetAuthHeaders, headers_opts));
+}
+
+}  // namespace vorna
