@@ -60,8 +60,19 @@ Py_ssize_t row_of_name(const std::string &name) {
     return -1;
 }
 
+// The import system's own modules: always loaded, so using them from inside a
+// finder can never recurse into another import.
+py::object bootstrap(const char *name) {
+    PyObject *m = PyDict_GetItemString(PyImport_GetModuleDict(), name);
+    if (!m) {
+        PyErr_Format(PyExc_ImportError, "%s is not loaded", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(m);
+}
+
 std::string source_file(const ModuleRow &row) {
-    py::object suffixes = py::module_::import("importlib.machinery").attr("SOURCE_SUFFIXES");
+    py::object suffixes = bootstrap("_frozen_importlib_external").attr("SOURCE_SUFFIXES");
     std::string suffix = py::str(suffixes[py::int_(0)]).cast<std::string>();
     return std::string(VORNA_SOURCE_DIR) + "/" + row.leaf + suffix;
 }
@@ -79,7 +90,7 @@ void set_standard_attributes(py::module_ m, Py_ssize_t index) {
     if (!ns.contains("__builtins__")) ns["__builtins__"] = py::handle(PyEval_GetBuiltins());
     py::object loader = new_loader(index);
     ns["__loader__"] = loader;
-    py::object spec = py::module_::import("importlib._bootstrap").attr("_spec_from_module")(m);
+    py::object spec = bootstrap("_frozen_importlib").attr("_spec_from_module")(m);
     spec.attr("_initializing") = py::bool_(true);
     if (row.is_package) spec.attr("loader") = loader;
     ns["__spec__"] = spec;
@@ -179,9 +190,8 @@ PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
     try {
         std::string name = py::reinterpret_borrow<py::str>(fullname).cast<std::string>();
         Py_ssize_t index = row_of_name(name);
-        py::module_ machinery = py::module_::import("importlib.machinery");
         if (index >= 0) {
-            return machinery
+            return bootstrap("_frozen_importlib")
                 .attr("ModuleSpec")(py::str(name), new_loader(index),
                                     py::arg("is_package") = py::bool_(table()[index].is_package))
                 .release()
@@ -194,7 +204,8 @@ PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
         py::object package = py::module_::import("sys").attr("modules").attr("get")(table()[0].name);
         py::object search = py::getattr(package, "__path__", py::list());
         py::module_ os = py::module_::import("os");
-        py::list suffixes = machinery.attr("EXTENSION_SUFFIXES");
+        py::object external = bootstrap("_frozen_importlib_external");
+        py::list suffixes = external.attr("EXTENSION_SUFFIXES");
         for (py::handle dir : search) {
             py::list entries;
             try {
@@ -210,8 +221,7 @@ PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
                 for (py::handle suffix : suffixes) {
                     if (fn != prefix.substr(0, prefix.size() - 1) + py::str(suffix).cast<std::string>()) continue;
                     py::object file = os.attr("path").attr("join")(dir, entry);
-                    return py::module_::import("importlib.util")
-                        .attr("spec_from_file_location")(py::str(name), file)
+                    return external.attr("spec_from_file_location")(py::str(name), file)
                         .release()
                         .ptr();
                 }

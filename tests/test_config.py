@@ -1,0 +1,160 @@
+"""Configuration read at import time, and the run-time API key."""
+import dataclasses
+import inspect
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import vorna_comfyui_engine.config as config
+
+
+def read_config(env):
+    """Imports the config module in a fresh interpreter under `env` (VORNA_* only)."""
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("VORNA_")}
+    clean.update(env)
+    code = textwrap.dedent("""
+        import json
+        import vorna_comfyui_engine.config as c
+        cfg = c.get_config()
+        print(json.dumps({"url": cfg.api_base_url, "key": cfg.api_key, "timeout": cfg.request_timeout,
+                          "retry": cfg.api_retry, "ready": c._SERVER_READY_TIMEOUT,
+                          "get_key": c.get_api_key(), "headers": c.get_auth_headers()}))
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=clean, timeout=120)
+    if proc.returncode:
+        return proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_defaults_without_environment():
+    out = read_config({})
+    assert out["url"].startswith("https://") and out["url"].endswith("/api/v1/comfyui/")
+    assert out["key"] == "" and out["get_key"] == "" and out["headers"] == {}
+    assert out["timeout"] == 1800 and out["retry"] == 3 and out["ready"] == 30
+
+
+@pytest.mark.parametrize("env, field, expected", [
+    ({"VORNA_REQUEST_TIMEOUT": "60"}, "timeout", 60),
+    ({"VORNA_REQUEST_TIMEOUT": " 60 "}, "timeout", 60),
+    ({"VORNA_REQUEST_TIMEOUT": "-5"}, "timeout", -5),
+    ({"VORNA_API_RETRY": "+0"}, "retry", 0),
+    ({"VORNA_API_BASE_URL": ""}, "url", ""),
+    ({"VORNA_API_BASE_URL": " http://h/x "}, "url", " http://h/x "),
+    ({"VORNA_SERVER_READY_TIMEOUT": "5"}, "ready", 5),
+    ({"VORNA_API_KEY": "env-key"}, "headers", {"Authorization": "Bearer env-key"}),
+])
+def test_values_are_taken_as_read(env, field, expected):
+    assert read_config(env)[field] == expected
+
+
+@pytest.mark.parametrize("env", [{"VORNA_REQUEST_TIMEOUT": ""}, {"VORNA_REQUEST_TIMEOUT": "1.5"},
+                                 {"VORNA_API_RETRY": "three"}, {"VORNA_SERVER_READY_TIMEOUT": "x"}])
+def test_unconvertible_numbers_fail_the_import(env):
+    err = read_config(env)
+    assert isinstance(err, str) and "ValueError" in err
+
+
+@pytest.fixture
+def clean_key():
+    config.set_api_key(None)
+    yield
+    config.set_api_key(None)
+
+
+def test_runtime_key_overrides_and_clears(clean_key):
+    base = config._CONFIG
+    config.set_api_key("run-key")
+    assert config.get_api_key() == "run-key"
+    cfg = config.get_config()
+    assert cfg.api_key == "run-key"
+    assert (cfg.api_base_url, cfg.request_timeout, cfg.api_retry) == (
+        base.api_base_url, base.request_timeout, base.api_retry)
+    assert config.get_auth_headers() == {"Authorization": "Bearer run-key"}
+    for cleared in ("", None, 0, []):
+        config.set_api_key("x")
+        assert config.set_api_key(cleared) is None
+        assert config._dynamic_api_key is None
+        assert config.get_api_key() == base.api_key
+    # A true non-text key is kept as given and formatted into the header.
+    config.set_api_key(12345)
+    assert config.get_api_key() == 12345
+    assert config.get_auth_headers() == {"Authorization": "Bearer 12345"}
+
+
+def test_failing_truth_test_keeps_old_key_and_releases_lock(clean_key):
+    class Bad:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    config.set_api_key("kept")
+    with pytest.raises(RuntimeError, match="no truth"):
+        config.set_api_key(Bad())
+    assert config.get_api_key() == "kept"
+    assert config._api_key_lock.acquire(blocking=False)
+    config._api_key_lock.release()
+
+
+def test_records_are_new_equal_frozen_and_hide_the_key(clean_key):
+    config.set_api_key("very-secret-key")
+    a, b = config.get_config(), config.get_config()
+    assert a is not b and a == b and hash(a) == hash(b)
+    assert a is not config._CONFIG
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        a.api_key = "other"
+    assert a.api_key == "very-secret-key"
+    assert "very-secret-key" not in repr(a) and "very-secret-key" not in str(a)
+    assert repr(a).startswith("Config(api_base_url=")
+    fields = [(f.name, f.type) for f in dataclasses.fields(config.Config)]
+    assert fields == [("api_base_url", str), ("api_key", str), ("request_timeout", int), ("api_retry", int)]
+    assert config.Config("u", "k", 1, 2) == config.Config(api_base_url="u", api_key="k", request_timeout=1,
+                                                           api_retry=2)
+
+
+def test_module_surface_introspects_like_python():
+    names = [n for n in vars(config) if not n.startswith("__")]
+    assert names == ["dataclass", "os", "threading", "Config", "_load_config", "_CONFIG",
+                     "_SERVER_READY_TIMEOUT", "_api_key_lock", "_dynamic_api_key", "set_api_key",
+                     "get_api_key", "get_config", "get_auth_headers"]
+    assert config.__annotations__ == {"_dynamic_api_key": str}
+    assert type(config._api_key_lock) is type(threading.Lock())
+    assert str(inspect.signature(config.set_api_key)) == "(api_key: str) -> None"
+    assert inspect.signature(config.get_config).return_annotation is config.Config
+    assert config.set_api_key.__doc__ == "动态设置 API key（由 VornaAPIClient 节点调用）"
+    assert config.get_api_key.__doc__ == "获取 API key，优先使用动态设置的，否则使用配置中的"
+    assert config.get_config.__doc__ == "获取配置，使用动态 API key（如果已设置）"
+    assert config.get_auth_headers.__doc__ is None and config.__doc__ is None
+    assert config.get_config.__module__ == "vorna_comfyui_engine.config"
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        config.set_api_key(key="x")
+    with pytest.raises(TypeError, match="missing"):
+        config.set_api_key()
+
+
+def test_key_changes_from_many_threads_stay_consistent(clean_key):
+    keys = [f"key-{i}" for i in range(8)]
+    seen, stop = [], threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            seen.append(config.get_api_key())
+            config.get_auth_headers()
+
+    def writer(k):
+        for _ in range(500):
+            config.set_api_key(k)
+
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    writers = [threading.Thread(target=writer, args=(k,)) for k in keys]
+    for t in readers + writers:
+        t.start()
+    for t in writers:
+        t.join()
+    stop.set()
+    for t in readers:
+        t.join()
+    assert set(seen) <= set(keys) | {config._CONFIG.api_key}
