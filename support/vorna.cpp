@@ -64,22 +64,24 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     }
     const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     const Py_ssize_t first_default = nparams - ndefaults;
-    std::string missing;
-    Py_ssize_t nmissing = 0;
+    std::vector<const char *> missing;
     for (Py_ssize_t i = 0; i < nparams; ++i) {
         if (slots[i]) continue;
         if (i >= first_default) {
             slots[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
             continue;
         }
-        if (nmissing++) missing += ", ";
-        missing += "'";
-        missing += def->params[i];
-        missing += "'";
+        missing.push_back(def->params[i]);
     }
-    if (nmissing) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zd required argument%s: %s",
-                     qualname_utf8(f), nmissing, nmissing == 1 ? "" : "s", missing.c_str());
+    if (!missing.empty()) {
+        // Same wording as the interpreter: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+        std::string names;
+        for (size_t i = 0; i < missing.size(); ++i) {
+            if (i) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+            names += "'" + std::string(missing[i]) + "'";
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", qualname_utf8(f),
+                     static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", names.c_str());
         return nullptr;
     }
     py::handle handles[16];
