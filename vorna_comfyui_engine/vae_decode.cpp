@@ -1,0 +1,144 @@
+// vorna_comfyui_engine.vae_decode: turns a latent into an image by asking the
+// remote service, preferring its raw image answer and falling back to the
+// codec path when that answer cannot be read.
+#include "../module_loader/module_table.hpp"
+
+namespace vorna {
+namespace {
+
+// hasattr(): only AttributeError means "absent"; anything else escapes.
+bool has_attribute(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) {
+        py::reinterpret_steal<py::object>(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+// `key in container`.
+bool contains(py::handle container, const char *key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// For the lifetime of this object the caught exception is the one being
+// handled, as inside an `except` block: whatever is raised meanwhile (by
+// native or Python code) gets it as __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &caught) {
+        PyObject *type, *value, *trace;
+        PyErr_GetExcInfo(&type, &value, &trace);
+        saved_type_ = py::reinterpret_steal<py::object>(type);
+        saved_value_ = py::reinterpret_steal<py::object>(value);
+        saved_trace_ = py::reinterpret_steal<py::object>(trace);
+        PyErr_SetExcInfo(py::object(caught.type()).release().ptr(), py::object(caught.value()).release().ptr(),
+                         py::object(caught.trace()).release().ptr());
+    }
+    ~Handling() {
+        PyErr_SetExcInfo(saved_type_.release().ptr(), saved_value_.release().ptr(), saved_trace_.release().ptr());
+    }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    py::object saved_type_, saved_value_, saved_trace_;
+};
+
+py::object input_types(FunctionObject *, py::handle *) {
+    return make_dict({{"required", make_dict({{"latent", tuple_of({py::str("LATENT")})},
+                                              {"vae", tuple_of({py::str("VAE")})}})}});
+}
+
+// The service's own image, straight to a [1, H, W, 3] float tensor in 0..1.
+py::object image_from_binary(FunctionObject *fn, py::handle resp) {
+    // Callables are fetched before their arguments are evaluated, as Python does.
+    py::object b64decode = global(fn, "base64").attr("b64decode");
+    py::object image_data = b64decode(resp[py::str("image_binary")]);
+    py::object bytes_io = global(fn, "io").attr("BytesIO");
+    py::object buffer = bytes_io(image_data);
+    py::object open = global(fn, "Image").attr("open");
+    py::object pil_image = open(buffer);
+    py::object image = pil_image.attr("convert")("RGB");
+    py::object array = global(fn, "np").attr("array");
+    py::object astype = array(image).attr("astype");
+    py::object image_array = astype(global(fn, "np").attr("float32")) / py::float_(255.0);
+    py::object from_numpy = global(fn, "torch").attr("from_numpy");
+    py::object tensor = from_numpy(image_array);
+    PyObject *batched = PyObject_GetItem(tensor.ptr(), py::make_tuple(py::none()).ptr());
+    if (!batched) throw py::error_already_set();
+    return py::make_tuple(py::reinterpret_steal<py::object>(batched));
+}
+
+py::object decode(FunctionObject *fn, py::handle *args) {
+    py::handle self = args[0];
+    py::handle latent = args[1];
+    py::handle vae = args[2];
+
+    // Outside the guard: a broken descriptor is the caller's error, not a decode failure.
+    py::object vae_inputs = py::none();
+    if (has_attribute(vae, "inputs")) vae_inputs = vae.attr("inputs");
+
+    try {
+        py::object send_request = self.attr("send_request");
+        py::object samples = global(fn, "tensor_to_base64")(latent[py::str("samples")]);
+        py::object batch_index = latent.attr("get")("batch_index", py::none());
+        py::dict body = make_dict({{"latent", make_dict({{"samples", samples}, {"batch_index", batch_index}})},
+                                   {"vae", vae_inputs}});
+        py::object resp = send_request("vae_decode", body);
+
+        if (contains(resp, "image_binary")) {
+            try {
+                return image_from_binary(fn, resp);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                Handling handling(e);
+                // The fallback comes first: if it fails too, nothing is logged.
+                py::object image = global(fn, "base64_to_image")(resp.attr("get")("images", ""));
+                py::object log_error = global(fn, "logging").attr("error");
+                log_error(py::str("Failed to decode vae: ") + exception_text(e));
+                return py::make_tuple(image);
+            }
+        }
+        return py::make_tuple(global(fn, "base64_to_image")(resp.attr("get")("images", "")));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_with_context(PyExc_ValueError, py::str("Failed to decode vae: ") + exception_text(e), e);
+    }
+}
+
+const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
+const FunctionDef kDecode{"decode", {"self", "latent", "vae"}, decode};
+
+}  // namespace
+
+void body_vae_decode(py::module_ m) {
+    import_as(m, "io", nullptr);
+    import_as(m, "base64", nullptr);
+    import_as(m, "torch", nullptr);
+    import_as(m, "logging", nullptr);
+    import_as(m, "numpy", "np");
+    from_import(m, "PIL", {"Image"});
+    from_import(m, "base", {"BaseNode", "tensor_to_base64", "base64_to_image"}, 1);
+
+    FunctionOptions input_opts;
+    input_opts.qualname = "VornaVAEDecode.INPUT_TYPES";
+    FunctionOptions decode_opts;
+    decode_opts.qualname = "VornaVAEDecode.decode";
+    py::object cls = make_class(m, "VornaVAEDecode", py::make_tuple(global(m, "BaseNode")),
+                                {{"INPUT_TYPES", make_classmethod(m, kInputTypes, input_opts)},
+                                 {"RETURN_TYPES", tuple_of({py::str("IMAGE")})},
+                                 {"FUNCTION", py::str("decode")},
+                                 {"CATEGORY", py::str("Vorna/vae")},
+                                 {"decode", make_function(m, kDecode, decode_opts)}});
+    bind(m, "VornaVAEDecode", cls);
+
+    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEDecode", global(m, "VornaVAEDecode")}}));
+    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEDecode", py::str("Vorna VAEDecode")}}));
+}
+
+}  // namespace vorna

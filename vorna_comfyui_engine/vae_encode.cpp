@@ -1,0 +1,69 @@
+// vorna_comfyui_engine.vae_encode: turns an image into a latent by asking the
+// remote service.
+#include "../module_loader/module_table.hpp"
+
+namespace vorna {
+namespace {
+
+// `key in container`.
+bool contains(py::handle container, const char *key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+py::object input_types(FunctionObject *, py::handle *) {
+    return make_dict({{"required", make_dict({{"image", tuple_of({py::str("IMAGE")})},
+                                              {"vae", tuple_of({py::str("VAE")})}})}});
+}
+
+py::object encode(FunctionObject *fn, py::handle *args) {
+    py::handle self = args[0];
+    py::handle image = args[1];
+    py::handle vae = args[2];
+    try {
+        py::object send_request = self.attr("send_request");
+        py::object encoded = global(fn, "image_to_base64")(image);
+        py::object to_dict = vae.attr("to_dict");
+        py::object descriptor = to_dict();
+        py::object resp = send_request("vae_encode", make_dict({{"image", encoded}, {"vae", descriptor}}));
+
+        py::object base64_to_tensor = global(fn, "base64_to_tensor");
+        py::dict latent = make_dict({{"samples", base64_to_tensor(resp[py::str("samples")])}});
+        // Only copied when present: a missing index stays missing, not None.
+        if (contains(resp, "batch_index")) latent["batch_index"] = resp[py::str("batch_index")];
+        return py::make_tuple(latent);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_with_context(PyExc_ValueError, py::str("Failed to encode vae: ") + exception_text(e), e);
+    }
+}
+
+const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
+const FunctionDef kEncode{"encode", {"self", "image", "vae"}, encode};
+
+}  // namespace
+
+void body_vae_encode(py::module_ m) {
+    import_as(m, "logging", nullptr);
+    // Not used here, but the module must not load without the client library.
+    from_import(m, "bentoml", {"SyncHTTPClient"});
+    from_import(m, "base", {"BaseNode", "image_to_base64", "base64_to_tensor"}, 1);
+
+    FunctionOptions input_opts;
+    input_opts.qualname = "VornaVAEEncode.INPUT_TYPES";
+    FunctionOptions encode_opts;
+    encode_opts.qualname = "VornaVAEEncode.encode";
+    bind(m, "VornaVAEEncode",
+         make_class(m, "VornaVAEEncode", py::make_tuple(global(m, "BaseNode")),
+                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, input_opts)},
+                     {"RETURN_TYPES", tuple_of({py::str("LATENT")})},
+                     {"FUNCTION", py::str("encode")},
+                     {"CATEGORY", py::str("Vorna/vae")},
+                     {"encode", make_function(m, kEncode, encode_opts)}}));
+
+    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEEncode", global(m, "VornaVAEEncode")}}));
+    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEEncode", py::str("Vorna VAEEncode")}}));
+}
+
+}  // namespace vorna
