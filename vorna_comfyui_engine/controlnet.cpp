@@ -1,0 +1,184 @@
+// vorna_comfyui_engine.controlnet: ControlNet inpainting for the remote sampler.
+// Nothing runs here: the loader names the model, and the apply node hands a
+// deferred record along its conditioning outputs for the sampler to send.
+#include "../module_loader/module_table.hpp"
+
+namespace vorna {
+namespace {
+
+bool truth(py::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+// The builtin hasattr: only AttributeError means "absent".
+bool has_attr(py::handle obj, const char *name) {
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(obj.ptr(), name));
+    if (value) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+// `key in container`, with the interpreter's TypeError for non-containers.
+bool contains(py::handle container, const char *key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+py::object item(py::handle container, const char *key) {
+    PyObject *value = PyObject_GetItem(container.ptr(), py::str(key).ptr());
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::tuple plain(const char *type) { return tuple_of({py::str(type)}); }
+
+py::object loader_input_types(FunctionObject *, py::handle *) {
+    py::dict required;
+    required["control_net_name"] = tuple_of(
+        {py::str("STRING"), make_dict({{"default", py::str("InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")}})});
+    return make_dict({{"required", required}});
+}
+
+py::object load_controlnet(FunctionObject *fn, py::handle *args) {
+    py::object inputs = make_dict({{"control_net_name", py::reinterpret_borrow<py::object>(args[1])}});
+    py::object node = global(fn, "NodeIO")(py::arg("name") = "ControlNetLoader", py::arg("inputs") = inputs);
+    return py::make_tuple(node);
+}
+
+py::object apply_input_types(FunctionObject *, py::handle *) {
+    auto range = [](double dflt, double lo, double hi, double step) {
+        return make_dict({{"default", py::float_(dflt)},
+                          {"min", py::float_(lo)},
+                          {"max", py::float_(hi)},
+                          {"step", py::float_(step)}});
+    };
+    py::dict required;
+    required["positive"] = plain("CONDITIONING");
+    required["negative"] = plain("CONDITIONING");
+    required["control_net"] = plain("CONTROL_NET");
+    required["vae"] = plain("VAE");
+    required["vae_name"] = tuple_of(
+        {py::str("STRING"), make_dict({{"default", py::str("")}, {"multiline", py::bool_(false)}})});
+    required["image"] = plain("IMAGE");
+    required["mask"] = plain("MASK");
+    required["strength"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 10.0, 0.01)});
+    required["start_percent"] = tuple_of({py::str("FLOAT"), range(0.0, 0.0, 1.0, 0.001)});
+    required["end_percent"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 1.0, 0.001)});
+    return make_dict({{"required", required}});
+}
+
+// The VAE the service should use: the descriptor's choice when it yields a
+// non-empty mapping, else the stripped text input, else nothing.
+py::object vae_selection(py::handle vae, py::handle vae_name) {
+    py::object vae_inputs = py::none();
+    if (has_attr(vae, "inputs")) {
+        py::object inputs = vae.attr("inputs");
+        if (PyDict_Check(inputs.ptr()) && contains(inputs, "vae_name"))
+            vae_inputs = make_dict({{"vae_name", item(inputs, "vae_name")}});
+        else
+            vae_inputs = inputs;
+    }
+    if (!vae_inputs.is_none() && PyDict_Check(vae_inputs.ptr())) {
+        Py_ssize_t n = PyObject_Size(vae_inputs.ptr());
+        if (n < 0) throw py::error_already_set();
+        if (n > 0) return vae_inputs;
+    }
+    if (PyUnicode_Check(vae_name.ptr()) && truth(vae_name.attr("strip")()))
+        return make_dict({{"vae_name", vae_name.attr("strip")()}});
+    return py::dict();
+}
+
+py::object apply(FunctionObject *, py::handle *args) {
+    py::handle positive = args[1], negative = args[2], control_net = args[3], vae = args[4], vae_name = args[5],
+               image = args[6], mask = args[7], strength = args[8], start_percent = args[9], end_percent = args[10];
+
+    py::object controlnet_inputs = py::none();
+    if (has_attr(control_net, "inputs")) controlnet_inputs = control_net.attr("inputs");
+
+    py::object vae_param = vae_selection(vae, vae_name);
+
+    py::dict payload_params;
+    payload_params["strength"] = strength;
+    payload_params["start_percent"] = start_percent;
+    payload_params["end_percent"] = end_percent;
+    payload_params["vae"] = vae_param;
+    if (!controlnet_inputs.is_none()) {
+        // Only the model name travels when the descriptor names one.
+        if (contains(controlnet_inputs, "control_net_name"))
+            payload_params["controlnet"] = make_dict({{"control_net_name", item(controlnet_inputs, "control_net_name")}});
+        else
+            payload_params["controlnet"] = controlnet_inputs;
+    }
+
+    py::dict inputs;
+    inputs["positive"] = positive;
+    inputs["negative"] = negative;
+    inputs["image"] = image;
+    inputs["mask"] = mask;
+    py::dict deferred;
+    deferred["__deferred_node__"] = py::str("ControlNetInpaintingAliMamaApply");
+    deferred["parameters"] = payload_params;
+    deferred["inputs"] = inputs;
+
+    // Two distinct outer lists around the one record: both outputs carry it to the sampler.
+    py::list positive_inner, negative_inner, positive_conditioning, negative_conditioning;
+    positive_inner.append(deferred);
+    positive_conditioning.append(positive_inner);
+    negative_inner.append(deferred);
+    negative_conditioning.append(negative_inner);
+    return py::make_tuple(positive_conditioning, negative_conditioning);
+}
+
+const FunctionDef kLoaderInputTypes{"INPUT_TYPES", {"s"}, loader_input_types};
+const FunctionDef kLoadControlnet{"load_controlnet", {"self", "control_net_name"}, load_controlnet};
+const FunctionDef kApplyInputTypes{"INPUT_TYPES", {"s"}, apply_input_types};
+const FunctionDef kApply{"apply",
+                         {"self", "positive", "negative", "control_net", "vae", "vae_name", "image", "mask",
+                          "strength", "start_percent", "end_percent"},
+                         apply};
+
+FunctionOptions qualified(const char *qualname) {
+    FunctionOptions opts;
+    opts.qualname = qualname;
+    return opts;
+}
+
+}  // namespace
+
+void body_controlnet(py::module_ m) {
+    from_import(m, "base", {"NodeIO"}, 1);
+    from_import(m, "config", {"get_config"}, 1);
+    from_import(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple", "Union"});
+
+    bind(m, "VornaControlNetLoader",
+         make_class(m, "VornaControlNetLoader", py::tuple(),
+                    {{"INPUT_TYPES",
+                      make_classmethod(m, kLoaderInputTypes, qualified("VornaControlNetLoader.INPUT_TYPES"))},
+                     {"RETURN_TYPES", tuple_of({py::str("CONTROL_NET")})},
+                     {"FUNCTION", py::str("load_controlnet")},
+                     {"CATEGORY", py::str("Vorna/loaders")},
+                     {"load_controlnet",
+                      make_function(m, kLoadControlnet, qualified("VornaControlNetLoader.load_controlnet"))}}));
+
+    bind(m, "VornaControlNetInpaintingAliMamaApply",
+         make_class(m, "VornaControlNetInpaintingAliMamaApply", py::tuple(),
+                    {{"INPUT_TYPES", make_classmethod(m, kApplyInputTypes,
+                                                      qualified("VornaControlNetInpaintingAliMamaApply.INPUT_TYPES"))},
+                     {"RETURN_TYPES", tuple_of({py::str("CONDITIONING"), py::str("CONDITIONING")})},
+                     {"FUNCTION", py::str("apply")},
+                     {"CATEGORY", py::str("Vorna/conditioning")},
+                     {"apply", make_function(m, kApply, qualified("VornaControlNetInpaintingAliMamaApply.apply"))}}));
+
+    bind(m, "NODE_CLASS_MAPPINGS",
+         make_dict({{"Vorna ControlNetLoader", global(m, "VornaControlNetLoader")},
+                    {"Vorna ControlNetInpaintingAliMamaApply", global(m, "VornaControlNetInpaintingAliMamaApply")}}));
+    bind(m, "NODE_DISPLAY_NAME_MAPPINGS",
+         make_dict({{"Vorna ControlNetLoader", py::str("Vorna ControlNetLoader")},
+                    {"Vorna ControlNetInpaintingAliMamaApply", py::str("Vorna ControlNetInpaintingAliMamaApply")}}));
+}
+
+}  // namespace vorna
