@@ -1,0 +1,420 @@
+// The codecs of `base`: host values (tensors, image batches, conditioning,
+// arbitrary objects) to and from the text forms carried in requests and
+// answers. Module globals are looked up at call time so they can be patched.
+#include "base_codecs.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace vorna {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+py::object call_method(py::handle obj, const char *name) {
+    return obj.attr(name)();
+}
+
+bool truth(py::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+// `a == b` as an `if` would see it (no identity shortcut).
+bool equals(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(r));
+}
+
+bool is_instance(py::handle obj, PyTypeObject *type) {
+    int r = PyObject_IsInstance(obj.ptr(), reinterpret_cast<PyObject *>(type));
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// The builtin `hasattr`: only AttributeError means "no".
+bool has_attr(py::handle obj, const char *name) {
+    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+// `import <name>` inside a function body: through the import system every time.
+py::object import_module(py::handle module, const char *name) { return import_from(module, name, {}, 0); }
+
+// The module sys.modules holds under `name`, or None.
+py::object loaded_module(const char *name) {
+    py::str key(name);
+    PyObject *m = PyImport_GetModule(key.ptr());
+    if (!m) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    }
+    return py::reinterpret_steal<py::object>(m);
+}
+
+// Makes an exception "being handled" while a fallback runs, as an `except`
+// block does, so errors raised by the fallback chain to it as __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &e) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        py::handle v = e.value();
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr()))), Py_NewRef(v.ptr()),
+                         e.trace() ? Py_NewRef(e.trace().ptr()) : nullptr);
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall("")) throw py::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// base64 text, written straight into an ASCII str: the same text as
+// base64.b64encode(data).decode("utf-8"), without the bytes in between.
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Two output characters for every 12-bit group.
+struct PairTable {
+    std::array<char, 2 * 4096> chars{};
+    constexpr PairTable() {
+        for (int i = 0; i < 4096; ++i) {
+            chars[2 * i] = kAlphabet[i >> 6];
+            chars[2 * i + 1] = kAlphabet[i & 63];
+        }
+    }
+};
+constexpr PairTable kPairs;
+
+void encode_into(const unsigned char *in, Py_ssize_t n, char *out) {
+    const char *pairs = kPairs.chars.data();
+    Py_ssize_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
+        std::memcpy(out, pairs + 2 * (v >> 12), 2);
+        std::memcpy(out + 2, pairs + 2 * (v & 0xfff), 2);
+        out += 4;
+    }
+    const Py_ssize_t rest = n - i;
+    if (rest == 1) {
+        const uint32_t v = uint32_t(in[i]) << 16;
+        out[0] = kAlphabet[v >> 18];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = '=';
+        out[3] = '=';
+    } else if (rest == 2) {
+        const uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8);
+        out[0] = kAlphabet[v >> 18];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = kAlphabet[(v >> 6) & 63];
+        out[3] = '=';
+    }
+}
+
+// Any C-contiguous bytes-like object, as b64encode accepts it.
+py::str encode_buffer(py::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const Py_ssize_t n = view.len;
+    if (n > (PY_SSIZE_T_MAX - 3) / 4 * 3) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    const Py_ssize_t out_len = (n + 2) / 3 * 4;
+    PyObject *text = PyUnicode_New(out_len, 127);
+    if (!text) throw py::error_already_set();
+    py::str result = py::reinterpret_steal<py::str>(text);
+    if (out_len == 0) return result;
+    const auto *in = static_cast<const unsigned char *>(view.buf);
+    char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text));
+    // Large payloads (latents, images) leave the interpreter free meanwhile;
+    // both buffers are ours alone until we return.
+    if (n >= (1 << 16)) {
+        Py_BEGIN_ALLOW_THREADS
+        encode_into(in, n, out);
+        Py_END_ALLOW_THREADS
+    } else {
+        encode_into(in, n, out);
+    }
+    return result;
+}
+
+// `base64.b64encode(buffer.getvalue()).decode("utf-8")`. With the standard
+// module and a plain BytesIO the text is built from the buffer's memory in
+// one pass; anything else (a patched module or buffer) gets the literal steps.
+py::object encode_bytesio(py::handle base64, py::handle buffer) {
+    py::object io_impl = loaded_module("_io");
+    if (base64.is(loaded_module("base64")) && !io_impl.is_none() &&
+        py::handle(reinterpret_cast<PyObject *>(Py_TYPE(buffer.ptr()))).is(io_impl.attr("BytesIO"))) {
+        py::object view = call_method(buffer, "getbuffer");
+        py::str text = encode_buffer(view);
+        call_method(view, "release");
+        return std::move(text);
+    }
+    py::object value = call_method(buffer, "getvalue");
+    return base64.attr("b64encode")(value).attr("decode")("utf-8");
+}
+
+// `base64.b64encode(data).decode("utf-8")` for bytes-like `data`.
+py::object encode_bytes(py::handle base64, py::handle data) {
+    if (base64.is(loaded_module("base64"))) return encode_buffer(data);
+    return base64.attr("b64encode")(data).attr("decode")("utf-8");
+}
+
+// `io.BytesIO(base64.b64decode(data))`: decoding stays with the library, whose
+// lenient handling of stray characters and padding is the contract.
+py::object decoded_buffer(FunctionObject *fn, py::handle data) {
+    py::object raw = global(fn, "base64").attr("b64decode")(data);
+    return global(fn, "io").attr("BytesIO")(raw);
+}
+
+// ---------------------------------------------------------------------------
+// The six functions
+
+py::object image_to_base64(FunctionObject *fn, py::handle *args) {
+    py::object image = py::reinterpret_borrow<py::object>(args[0]);
+    Py_ssize_t ndim = PyObject_Size(image.attr("shape").ptr());
+    if (ndim < 0) throw py::error_already_set();
+    // Only the first entry of a batch travels.
+    if (ndim == 4) image = image[py::int_(0)];
+    if (equals(image.attr("shape")[py::int_(0)], py::int_(3))) image = image.attr("permute")(1, 2, 0);
+    PyObject *scaled = PyNumber_Multiply(image.ptr(), py::int_(255).ptr());
+    if (!scaled) throw py::error_already_set();
+    image = py::reinterpret_steal<py::object>(scaled).attr("clamp")(0, 255).attr("byte")();
+    py::object array = call_method(call_method(image, "cpu"), "numpy");
+    py::object pil_image = global(fn, "Image").attr("fromarray")(array);
+    py::object buffer = global(fn, "io").attr("BytesIO")();
+    pil_image.attr("save")(buffer, py::arg("format") = "PNG");
+    return encode_bytesio(global(fn, "base64"), buffer);
+}
+
+py::object base64_to_image(FunctionObject *fn, py::handle *args) {
+    py::object image_buffer = decoded_buffer(fn, args[0]);
+    py::object pil_image = global(fn, "Image").attr("open")(image_buffer);
+    py::object image = pil_image.attr("convert")("RGB");
+    py::object np = global(fn, "np");
+    // asarray and an in-place divide on astype's fresh copy give the same
+    // float32 values as array(...).astype(...) / 255.0, with two copies fewer.
+    py::object image_array = np.attr("asarray")(image).attr("astype")(np.attr("float32"));
+    PyObject *scaled = PyNumber_InPlaceTrueDivide(image_array.ptr(), py::float_(255.0).ptr());
+    if (!scaled) throw py::error_already_set();
+    image_array = py::reinterpret_steal<py::object>(scaled);
+    py::object tensor = global(fn, "torch").attr("from_numpy")(image_array);
+    return tensor[py::make_tuple(py::none())];
+}
+
+py::object base64_to_tensor(FunctionObject *fn, py::handle *args) {
+    py::object buffer = decoded_buffer(fn, args[0]);
+    // The answer is untrusted: tensors and plain containers only, never code.
+    return global(fn, "torch").attr("load")(buffer, py::arg("map_location") = "cpu",
+                                            py::arg("weights_only") = true);
+}
+
+py::object tensor_to_base64(FunctionObject *fn, py::handle *args) {
+    py::handle module = module_of(fn);
+    py::object io = import_module(module, "io");
+    py::object base64 = import_module(module, "base64");
+    py::object torch_local = import_module(module, "torch");
+    py::object buf = io.attr("BytesIO")();
+    torch_local.attr("save")(args[0], buf);
+    return encode_bytesio(base64, buf);
+}
+
+py::object serialize_with_pyarrow(FunctionObject *fn, py::handle *args) {
+    py::handle obj = args[0];
+    try {
+        py::object serialized;
+        py::object pa = global(fn, "pa");
+        if (has_attr(pa, "serialize")) {
+            serialized = call_method(pa.attr("serialize")(obj), "to_buffer");
+        } else {
+            py::object pas = global(fn, "pas");
+            if (has_attr(pas, "serialize")) {
+                serialized = call_method(pas.attr("serialize")(obj), "to_buffer");
+            } else {
+                serialized = import_module(module_of(fn), "pickle").attr("dumps")(obj);
+            }
+        }
+        return encode_bytes(global(fn, "base64"), serialized);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Handling handling(e);
+        PyObject *text = PyObject_Str(e.value().ptr());
+        if (!text) throw py::error_already_set();
+        py::str message = py::str("PyArrow 序列化失败: ") + py::reinterpret_steal<py::str>(text);
+        global(fn, "logger").attr("error")(message);
+        return global(fn, "json").attr("dumps")(obj, py::arg("default") = global(fn, "str"));
+    }
+}
+
+// `key in ("cond", "pooled")`: identity or equality with either text, in order.
+bool is_tensor_key(py::handle key) {
+    if (PyUnicode_CheckExact(key.ptr()))
+        return PyUnicode_CompareWithASCIIString(key.ptr(), "cond") == 0 ||
+               PyUnicode_CompareWithASCIIString(key.ptr(), "pooled") == 0;
+    for (const char *name : {"cond", "pooled"}) {
+        int r = PyObject_RichCompareBool(key.ptr(), py::str(name).ptr(), Py_EQ);
+        if (r < 0) throw py::error_already_set();
+        if (r) return true;
+    }
+    return false;
+}
+
+// `k, v = item`.
+std::pair<py::object, py::object> unpack_pair(py::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+    PyObject *it = PyObject_GetIter(item.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *next = PyIter_Next(it);
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        parts[i] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {parts[0], parts[1]};
+}
+
+py::object deserialize_conditioning(FunctionObject *fn, py::handle *args) {
+    py::handle data = args[0];
+    RecursionGuard guard;
+    if (is_instance(data, &PyList_Type)) {
+        py::list result;
+        auto add = [&](py::handle item) {
+            py::object value = global(fn, "deserialize_conditioning")(item);
+            if (PyList_Append(result.ptr(), value.ptr()) < 0) throw py::error_already_set();
+        };
+        if (PyList_CheckExact(data.ptr())) {
+            // As the list iterator does: the length is read afresh at every step.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i)
+                add(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(data.ptr(), i)));
+        } else {
+            for (py::handle item : py::iter(py::reinterpret_borrow<py::object>(data))) add(item);
+        }
+        return std::move(result);
+    }
+    if (!is_instance(data, &PyDict_Type)) return py::reinterpret_borrow<py::object>(data);
+
+    py::str marker("__tensor__");
+    int has_marker = PySequence_Contains(data.ptr(), marker.ptr());
+    if (has_marker < 0) throw py::error_already_set();
+    if (has_marker) {
+        py::object encoded = py::reinterpret_borrow<py::object>(data)[marker];
+        if (is_instance(encoded, &PyUnicode_Type))
+            return global(fn, "base64_to_tensor")(py::reinterpret_borrow<py::object>(data)[marker]);
+    }
+
+    py::dict result;
+    auto add = [&](py::handle key, py::handle value) {
+        py::object decoded;
+        if (is_tensor_key(key) && is_instance(value, &PyUnicode_Type))
+            decoded = global(fn, "base64_to_tensor")(value);
+        else
+            decoded = global(fn, "deserialize_conditioning")(value);
+        if (PyDict_SetItem(result.ptr(), key.ptr(), decoded.ptr()) < 0) throw py::error_already_set();
+    };
+    if (PyDict_CheckExact(data.ptr())) {
+        const Py_ssize_t size = PyDict_GET_SIZE(data.ptr());
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(data.ptr(), &pos, &k, &v)) {
+            py::object key = py::reinterpret_borrow<py::object>(k);
+            py::object value = py::reinterpret_borrow<py::object>(v);
+            add(key, value);
+            if (PyDict_GET_SIZE(data.ptr()) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                throw py::error_already_set();
+            }
+        }
+    } else {
+        py::object items = call_method(data, "items");
+        for (py::handle item : py::iter(items)) {
+            auto kv = unpack_pair(item);
+            add(kv.first, kv.second);
+        }
+    }
+    return std::move(result);
+}
+
+const FunctionDef kImageToBase64{"image_to_base64", {"image"}, image_to_base64};
+const FunctionDef kBase64ToImage{"base64_to_image", {"data"}, base64_to_image};
+const FunctionDef kBase64ToTensor{"base64_to_tensor", {"data"}, base64_to_tensor};
+const FunctionDef kTensorToBase64{"tensor_to_base64", {"tensor"}, tensor_to_base64};
+const FunctionDef kSerializeWithPyarrow{"serialize_with_pyarrow", {"obj"}, serialize_with_pyarrow};
+const FunctionDef kDeserializeConditioning{"deserialize_conditioning", {"conditioning_data"},
+                                           deserialize_conditioning};
+
+}  // namespace
+
+void define_codecs(py::module_ m) {
+    py::object str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    py::object tensor = global(m, "torch").attr("Tensor");
+
+    FunctionOptions image_opts;
+    image_opts.annotations = make_dict({{"image", tensor}, {"return", str}});
+    bind(m, "image_to_base64", make_function(m, kImageToBase64, image_opts));
+
+    // Each function owns its annotations dict, as separate `def`s would.
+    FunctionOptions image_decode_opts;
+    image_decode_opts.annotations = make_dict({{"data", str}, {"return", tensor}});
+    bind(m, "base64_to_image", make_function(m, kBase64ToImage, image_decode_opts));
+    FunctionOptions tensor_decode_opts;
+    tensor_decode_opts.annotations = make_dict({{"data", str}, {"return", tensor}});
+    bind(m, "base64_to_tensor", make_function(m, kBase64ToTensor, tensor_decode_opts));
+
+    bind(m, "tensor_to_base64", make_function(m, kTensorToBase64));
+
+    FunctionOptions serialize_opts;
+    serialize_opts.doc = "使用 pyarrow 序列化对象为 base64 字符串";
+    serialize_opts.annotations = make_dict({{"obj", global(m, "Any")}, {"return", str}});
+    bind(m, "serialize_with_pyarrow", make_function(m, kSerializeWithPyarrow, serialize_opts));
+
+    bind(m, "deserialize_conditioning", make_function(m, kDeserializeConditioning));
+}
+
+}  // namespace vorna
