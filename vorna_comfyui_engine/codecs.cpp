@@ -187,10 +187,102 @@ py::object encode_bytes(py::handle base64, py::handle data) {
     return base64.attr("b64encode")(data).attr("decode")("utf-8");
 }
 
-// `io.BytesIO(base64.b64decode(data))`: decoding stays with the library, whose
-// lenient handling of stray characters and padding is the contract.
+// Decoding. The library's lenient rules (stray characters skipped, odd
+// padding) stay the contract, so only canonical text is decoded here: length
+// a multiple of 4, alphabet only, "=" only as the last one or two characters.
+// For such text every reading gives the same bytes; anything else goes to
+// base64.b64decode. Each table places one character's six bits; kBad marks a
+// character outside the alphabet.
+constexpr uint32_t kBad = 1u << 24;
+
+struct DecodeTables {
+    std::array<uint32_t, 256> t[4]{};
+    constexpr DecodeTables() {
+        for (int k = 0; k < 4; ++k)
+            for (int c = 0; c < 256; ++c) t[k][c] = kBad;
+        for (uint32_t i = 0; i < 64; ++i) {
+            const auto c = static_cast<unsigned char>(kAlphabet[i]);
+            for (int k = 0; k < 4; ++k) t[k][c] = i << (18 - 6 * k);
+        }
+    }
+};
+constexpr DecodeTables kDecode;
+
+inline uint32_t quad(const unsigned char *in) {
+    return kDecode.t[0][in[0]] | kDecode.t[1][in[1]] | kDecode.t[2][in[2]] | kDecode.t[3][in[3]];
+}
+
+// Decodes the full quads of `in` (n a multiple of 4); false on any
+// character outside the alphabet.
+bool decode_quads(const unsigned char *in, Py_ssize_t n, unsigned char *out) {
+    uint32_t seen = 0;
+    for (Py_ssize_t i = 0; i < n; i += 4) {
+        const uint32_t v = quad(in + i);
+        seen |= v;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+        out[2] = static_cast<unsigned char>(v);
+        out += 3;
+    }
+    return !(seen & kBad);
+}
+
+// The bytes of canonical base64 text, or a null object when the text is not
+// canonical.
+py::object decode_canonical(const unsigned char *in, Py_ssize_t n) {
+    if (n % 4) return py::object();
+    Py_ssize_t pads = 0;
+    if (n && in[n - 1] == '=') pads = in[n - 2] == '=' ? 2 : 1;
+    const Py_ssize_t body = pads ? n - 4 : n;
+    unsigned char tail[4] = {'A', 'A', 'A', 'A'};
+    if (pads) {
+        std::memcpy(tail, in + body, 4 - pads);
+        if (quad(tail) & kBad) return py::object();
+    }
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 - pads);
+    if (!bytes) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(bytes);
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
+    bool ok;
+    if (body >= (1 << 16)) {
+        Py_BEGIN_ALLOW_THREADS
+        ok = decode_quads(in, body, out);
+        Py_END_ALLOW_THREADS
+    } else {
+        ok = decode_quads(in, body, out);
+    }
+    if (!ok) return py::object();
+    if (pads) {
+        const uint32_t v = quad(tail);
+        out += body / 4 * 3;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        if (pads == 1) out[1] = static_cast<unsigned char>(v >> 8);
+    }
+    return result;
+}
+
+// `base64.b64decode(data)`.
+py::object b64decode(py::handle base64, py::handle data) {
+    if (base64.is(loaded_module("base64"))) {
+        py::object raw;
+        if (PyUnicode_Check(data.ptr())) {
+#if PY_VERSION_HEX < 0x030C0000
+            if (PyUnicode_READY(data.ptr()) < 0) throw py::error_already_set();
+#endif
+            if (PyUnicode_IS_ASCII(data.ptr()))
+                raw = decode_canonical(PyUnicode_1BYTE_DATA(data.ptr()), PyUnicode_GET_LENGTH(data.ptr()));
+        } else if (PyBytes_CheckExact(data.ptr())) {
+            raw = decode_canonical(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data.ptr())),
+                                   PyBytes_GET_SIZE(data.ptr()));
+        }
+        if (raw) return raw;
+    }
+    return base64.attr("b64decode")(data);
+}
+
+// `io.BytesIO(base64.b64decode(data))`.
 py::object decoded_buffer(FunctionObject *fn, py::handle data) {
-    py::object raw = global(fn, "base64").attr("b64decode")(data);
+    py::object raw = b64decode(global(fn, "base64"), data);
     return global(fn, "io").attr("BytesIO")(raw);
 }
 
@@ -207,8 +299,9 @@ py::object image_to_base64(FunctionObject *fn, py::handle *args) {
     PyObject *scaled = PyNumber_Multiply(image.ptr(), py::int_(255).ptr());
     if (!scaled) throw py::error_already_set();
     image = py::reinterpret_steal<py::object>(scaled).attr("clamp")(0, 255).attr("byte")();
-    py::object array = call_method(call_method(image, "cpu"), "numpy");
-    py::object pil_image = global(fn, "Image").attr("fromarray")(array);
+    // The callee is looked up before its argument is computed.
+    py::object fromarray = global(fn, "Image").attr("fromarray");
+    py::object pil_image = fromarray(call_method(call_method(image, "cpu"), "numpy"));
     py::object buffer = global(fn, "io").attr("BytesIO")();
     pil_image.attr("save")(buffer, py::arg("format") = "PNG");
     return encode_bytesio(global(fn, "base64"), buffer);
@@ -265,10 +358,10 @@ py::object serialize_with_pyarrow(FunctionObject *fn, py::handle *args) {
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         Handling handling(e);
+        py::object log_error = global(fn, "logger").attr("error");
         PyObject *text = PyObject_Str(e.value().ptr());
         if (!text) throw py::error_already_set();
-        py::str message = py::str("PyArrow 序列化失败: ") + py::reinterpret_steal<py::str>(text);
-        global(fn, "logger").attr("error")(message);
+        log_error(py::str("PyArrow 序列化失败: ") + py::reinterpret_steal<py::str>(text));
         return global(fn, "json").attr("dumps")(obj, py::arg("default") = global(fn, "str"));
     }
 }
