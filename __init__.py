@@ -1,0 +1,48 @@
+"""ComfyUI custom-node folder of the Vorna nodes.
+
+The nodes themselves live in the native package `vorna_comfyui_engine`,
+either installed (`pip install .` with ComfyUI's Python) or copied into this
+folder as the built shared object; see _engine.py. This file only gathers
+the registry tables of its eight node modules and adds the key-setting node.
+"""
+from ._engine import submodule
+from .api_key_node import NODE_CLASS_MAPPINGS as _KEY_CLASSES
+from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as _KEY_NAMES
+
+NODE_MODULES = (
+    "clip_loader",
+    "controlnet",
+    "ksampler",
+    "model_sampling_aura_flow",
+    "unet_loader",
+    "vae_decode",
+    "vae_encode",
+    "vae_loader",
+)
+
+
+def _merge(tables):
+    classes, names = {}, {}
+    for origin, (class_table, name_table) in tables:
+        for key, cls in class_table.items():
+            # ComfyUI keeps one class per key; a silent overwrite would hide a node.
+            if key in classes:
+                raise RuntimeError(f"node key {key!r} of {origin} is already registered by {classes[key].__module__}")
+            classes[key] = cls
+        for key, name in name_table.items():
+            if key not in class_table:
+                raise RuntimeError(f"{origin} names a display name for {key!r}, which it does not register")
+            names[key] = name
+    return classes, names
+
+
+def _tables():
+    for name in NODE_MODULES:
+        module = submodule(name)
+        yield module.__name__, (module.NODE_CLASS_MAPPINGS, module.NODE_DISPLAY_NAME_MAPPINGS)
+    yield "the API key node", (_KEY_CLASSES, _KEY_NAMES)
+
+
+NODE_CLASS_MAPPINGS, NODE_DISPLAY_NAME_MAPPINGS = _merge(_tables())
+
+__all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
