@@ -2,13 +2,14 @@
 
 The nodes themselves live in the native package `vorna_comfyui_engine`,
 either installed (`pip install .` with ComfyUI's Python) or copied into this
-folder as the built shared object; see _engine.py. This file only gathers
-the registry tables of its eight node modules and adds the key-setting node.
-"""
-from ._engine import submodule
-from .api_key_node import NODE_CLASS_MAPPINGS as _KEY_CLASSES
-from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as _KEY_NAMES
+folder as the built shared object; see _engine.py. This file gathers the
+registry tables of its eight node modules and adds the key-setting node.
 
+The tables are built on first access (ComfyUI reads them right after the
+import), so importing the folder itself stays free of side effects: test
+runners and tools that import every package they pass pull in no extension,
+torch or environment settings.
+"""
 NODE_MODULES = (
     "clip_loader",
     "controlnet",
@@ -19,6 +20,8 @@ NODE_MODULES = (
     "vae_encode",
     "vae_loader",
 )
+
+__all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
 
 
 def _merge(tables):
@@ -37,12 +40,23 @@ def _merge(tables):
 
 
 def _tables():
+    from ._engine import submodule
+    from .api_key_node import NODE_CLASS_MAPPINGS as key_classes
+    from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as key_names
+
     for name in NODE_MODULES:
         module = submodule(name)
         yield module.__name__, (module.NODE_CLASS_MAPPINGS, module.NODE_DISPLAY_NAME_MAPPINGS)
-    yield "the API key node", (_KEY_CLASSES, _KEY_NAMES)
+    yield "the API key node", (key_classes, key_names)
 
 
-NODE_CLASS_MAPPINGS, NODE_DISPLAY_NAME_MAPPINGS = _merge(_tables())
-
-__all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
+def __getattr__(name):
+    if name not in __all__:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        classes, names = _merge(_tables())
+    except AttributeError as e:
+        # The host asks with hasattr(), which would swallow this and register nothing.
+        raise ImportError(f"cannot build the node tables: {e}") from e
+    globals().update(NODE_CLASS_MAPPINGS=classes, NODE_DISPLAY_NAME_MAPPINGS=names)
+    return globals()[name]

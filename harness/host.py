@@ -53,6 +53,8 @@ def module_name_for(folder):
 
 
 def import_custom_node_folder(folder):
+    """Imports a custom-node folder and reads its tables, as ComfyUI does;
+    returns (module, class table, display-name table)."""
     folder = os.path.abspath(folder)
     init = os.path.join(folder, "__init__.py")
     if not os.path.isfile(init):
@@ -64,10 +66,15 @@ def import_custom_node_folder(folder):
     sys.modules[name] = module
     try:
         spec.loader.exec_module(module)
+        # Read inside the same guard: a folder may build its tables on access.
+        classes = getattr(module, "NODE_CLASS_MAPPINGS", None)
+        names = getattr(module, "NODE_DISPLAY_NAME_MAPPINGS", None) or {}
     except Exception as e:
         sys.modules.pop(name, None)
         raise CustomNodeImportError(f"cannot import custom nodes from {folder}: {type(e).__name__}: {e}") from e
-    return module
+    if classes is None:
+        raise CustomNodeImportError(f"{folder} defines no NODE_CLASS_MAPPINGS")
+    return module, classes, names
 
 
 def is_link(value):
@@ -80,21 +87,24 @@ def _order_key(node_id):
 
 class Host:
     def __init__(self, input_dir="input", output_dir="output"):
-        builtin_nodes.Folders.input = os.path.abspath(input_dir)
-        builtin_nodes.Folders.output = os.path.abspath(output_dir)
+        self.input_dir = os.path.abspath(input_dir)
+        self.output_dir = os.path.abspath(output_dir)
+        self._use_folders()
         self.classes = dict(builtin_nodes.NODE_CLASS_MAPPINGS)
         self.display_names = dict(builtin_nodes.NODE_DISPLAY_NAME_MAPPINGS)
         self.builtin_keys = frozenset(self.classes)
         self.skipped = []           # custom keys dropped because a built-in owns them
         self.custom_modules = []
 
+    def _use_folders(self):
+        # The built-in nodes read module-level folders, as ComfyUI's do.
+        builtin_nodes.Folders.input = self.input_dir
+        builtin_nodes.Folders.output = self.output_dir
+
     # --- loading ---------------------------------------------------------------------------
 
     def load_custom_nodes(self, folder):
-        module = import_custom_node_folder(folder)
-        classes = getattr(module, "NODE_CLASS_MAPPINGS", None)
-        if classes is None:
-            raise CustomNodeImportError(f"{folder} defines no NODE_CLASS_MAPPINGS")
+        module, classes, names = import_custom_node_folder(folder)
         relative_module = "custom_nodes." + os.path.basename(os.path.abspath(folder))
         for key, cls in classes.items():
             if key in self.builtin_keys:
@@ -102,7 +112,7 @@ class Host:
                 continue
             self.classes[key] = cls
             cls.RELATIVE_PYTHON_MODULE = relative_module
-        self.display_names.update(getattr(module, "NODE_DISPLAY_NAME_MAPPINGS", None) or {})
+        self.display_names.update(names)
         self.custom_modules.append(module)
         return module
 
@@ -136,6 +146,7 @@ class Host:
 
     def validate(self, prompt):
         """Checks a workflow as ComfyUI does before running it; returns the plan to run."""
+        self._use_folders()
         if not isinstance(prompt, dict) or not prompt:
             raise PromptError(["a workflow is a non-empty JSON object of nodes"])
         errors = []
