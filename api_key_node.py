@@ -52,18 +52,24 @@ def read_key_from_file(path):
     if not path:
         raise ValueError("no key file named: 'name' is empty")
     try:
-        fd = os.open(path, os.O_RDONLY)
+        # Non-blocking, so a FIFO named by mistake cannot hang the graph.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as e:
         raise ValueError(f"cannot open key file {path}: {e.strerror}") from None
-    with os.fdopen(fd, "rb") as f:
-        mode = os.fstat(f.fileno()).st_mode
+    try:
+        mode = os.fstat(fd).st_mode
         if not stat.S_ISREG(mode):
             raise ValueError(f"key file {path} is not a regular file")
         # Same rule as ssh for private keys: a key others can read is already leaked.
         if mode & (stat.S_IRWXG | stat.S_IRWXO):
             raise ValueError(f"key file {path} is accessible by other users (mode {stat.S_IMODE(mode):04o}); "
                              f"run: chmod 600 {path}")
-        data = f.read(64 * 1024 + 1)
+        with os.fdopen(fd, "rb") as f:
+            fd = None
+            data = f.read(64 * 1024 + 1)
+    finally:
+        if fd is not None:
+            os.close(fd)
     if len(data) > 64 * 1024:
         raise ValueError(f"key file {path} is too large to be a key")
     try:
