@@ -1,0 +1,86 @@
+"""Helpers shared by the host-level tests: copies of the custom-node folder,
+the node modules, and a host wired to the stand-in service."""
+import contextlib
+import importlib
+import importlib.machinery
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT) not in sys.path:
+    sys.path.append(str(ROOT))
+
+from harness import Host, sample_inputs  # noqa: E402
+
+PACKAGE = "vorna_comfyui_engine"
+NODE_MODULES = ("clip_loader", "controlnet", "ksampler", "model_sampling_aura_flow",
+                "unet_loader", "vae_decode", "vae_encode", "vae_loader")
+WORKFLOWS = ROOT / "workflows"
+KEY_VARIABLE = "VORNA_TEST_KEY"
+
+
+def need_node_modules():
+    return {name: pytest.importorskip(f"{PACKAGE}.{name}") for name in NODE_MODULES}
+
+
+def shared_object():
+    # __file__ of the package names its build-time source; ask the path finder for the file.
+    spec = importlib.machinery.PathFinder.find_spec(PACKAGE)
+    if spec is None or not spec.origin or not spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        pytest.skip("no built shared object on sys.path")
+    return spec.origin
+
+
+def copy_root(dest, with_shared_object=False):
+    """The custom-node folder as a user installs it: the root's Python files,
+    and the shared object beside them when asked."""
+    dest = Path(dest)
+    dest.mkdir(parents=True)
+    for path in ROOT.glob("*.py"):
+        shutil.copy(path, dest / path.name)
+    if with_shared_object:
+        so = shared_object()
+        shutil.copy(so, dest / Path(so).name)
+    return dest
+
+
+def standin_or_skip(request):
+    try:
+        return request.getfixturevalue("standin")
+    except pytest.FixtureLookupError:
+        pytest.skip("the stand-in service fixture is not available")
+
+
+def workflow(name):
+    import json
+    return json.loads((WORKFLOWS / f"{name}.json").read_text())
+
+
+@contextlib.contextmanager
+def live_host(standin, tmp):
+    """A host with the root folder loaded from site-packages, pointed at the
+    stand-in; the key is set through the key node, as a user would."""
+    config = importlib.import_module(f"{PACKAGE}.config")
+    folder = copy_root(tmp / "custom_nodes" / "vorna_nodes")
+    sample_inputs.write(tmp / "input")
+    host = Host(input_dir=tmp / "input", output_dir=tmp / "output")
+    host.load_custom_nodes(folder)
+    with pytest.MonkeyPatch.context() as mp:
+        # The URL is copied into the classes at import; the tests' service was started later.
+        for key in host.custom_keys():
+            for cls in host.classes[key].__mro__:
+                if "BASE_URL" in vars(cls):
+                    mp.setattr(cls, "BASE_URL", standin.url)
+        mp.setenv(KEY_VARIABLE, standin.key)
+        try:
+            yield host
+        finally:
+            config.set_api_key(None)
+
+
+def set_key_through_node(host, source="environment", name=KEY_VARIABLE):
+    node = host.classes["VornaAPIClient"]
+    return getattr(node(), node.FUNCTION)(source=source, name=name)
