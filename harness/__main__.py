@@ -80,6 +80,8 @@ def main(argv=None):
 
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
+    # Three lines per request (readiness, schema, call) would bury the nodes' own messages.
+    logging.getLogger("httpx").setLevel(logging.WARNING)
     try:
         return args.func(args)
     except CustomNodeImportError as e:

@@ -21,8 +21,9 @@ VORNA_STANDIN_API_KEY="$KEY" setsid "$PY" -m service --port "$PORT" >"$OUT/servi
 SERVICE_PID=$!
 
 stop_service() {
-    kill -TERM -- "-$SERVICE_PID" 2>/dev/null || return 0
-    for _ in $(seq 100); do
+    # The launcher stops bentoml on SIGTERM; then clear whatever of its group is left.
+    kill -TERM "$SERVICE_PID" 2>/dev/null || return 0
+    for _ in $(seq 300); do
         kill -0 "$SERVICE_PID" 2>/dev/null || break
         sleep 0.1
     done
