@@ -413,6 +413,25 @@ py::object import_as(py::handle module, const char *name, const char *as_name) {
     return result;
 }
 
+bool has_attribute(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+py::object describe_node(FunctionObject *self, py::handle *args) {
+    py::object node_io = global(self, "NodeIO");
+    py::dict inputs;
+    const auto &params = self->def->params;
+    for (size_t i = 1; i < params.size(); ++i) inputs[params[i]] = args[i];
+    return py::make_tuple(node_io(py::arg("name") = self->def->tag, py::arg("inputs") = inputs));
+}
+
 void bind(py::handle module, const char *name, py::handle value) {
     if (PyDict_SetItemString(PyModule_GetDict(module.ptr()), name, value.ptr()) < 0)
         throw py::error_already_set();

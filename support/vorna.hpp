@@ -25,6 +25,7 @@ struct FunctionDef {
     const char *name;
     std::vector<const char *> params;
     Impl impl;
+    const char *tag = nullptr;  // free for the implementation (e.g. a descriptor's node name)
 };
 
 struct FunctionObject {
@@ -82,6 +83,14 @@ void from_import(py::handle module, const char *name, std::initializer_list<cons
 // `import <name>` bound as `as_name` (the top-level module, or with a dotted
 // name and an alias the named submodule, as `import a.b as c` does).
 py::object import_as(py::handle module, const char *name, const char *as_name);
+
+// `hasattr(obj, name)`: only AttributeError means "no"; other errors propagate.
+bool has_attribute(py::handle obj, const char *name);
+
+// Entry method of a loader-type node: returns (NodeIO(name=def.tag,
+// inputs={param: value, ...}),) over every parameter after `self`, with
+// `NodeIO` looked up in the module globals at call time.
+py::object describe_node(FunctionObject *self, py::handle *args);
 
 // Binds `name` in the module namespace.
 void bind(py::handle module, const char *name, py::handle value);
