@@ -7,7 +7,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash scripts/setup.sh
 
-PY="$ROOT/.venv/bin/python"
+PY="${VENV:-$ROOT/.venv}/bin/python"
 OUT="$ROOT/output"
 export BENTOML_DO_NOT_TRACK=true
 mkdir -p "$OUT"

@@ -313,11 +313,11 @@ def test_root_folder_from_site_packages_registers_all_nodes_with_sound_schemas(t
         host.validate(workflow(name))
 
 
-def run_python(code, env_extra=None, cwd=None):
+def run_python(code, *args, env_extra=None, cwd=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("VORNA_")}
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")]))
     env.update(env_extra or {})
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True, text=True,
                           env=env, cwd=cwd, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1]), proc
@@ -337,6 +337,7 @@ RELATIVE_LOAD = """
                                       for m in sys.modules),
         "problems": host.check(),
     }
+    print(json.dumps(result))
 """
 
 
@@ -344,9 +345,7 @@ def test_root_folder_with_the_shared_object_inside_imports_it_relatively(tmp_pat
     need_node_modules()
     # A dot in the folder name exercises ComfyUI's renaming of the module.
     folder = copy_root(tmp_path / "custom_nodes" / "vorna.nodes", with_shared_object=True)
-    code = RELATIVE_LOAD + "print(json.dumps(result))\n"
-    out, _ = run_python(code.replace("sys.argv[1], sys.argv[2]", f"{str(folder)!r}, {str(tmp_path)!r}"),
-                        cwd=tmp_path)
+    out, _ = run_python(RELATIVE_LOAD, folder, tmp_path, cwd=tmp_path)
     package = out["module"] + "." + PACKAGE
     assert out["module"].endswith("vorna_x_nodes")
     assert sorted(m for m in out["node_modules"] if m.startswith(package + ".")) == \
