@@ -165,12 +165,39 @@ py::str encode_buffer(py::handle data) {
     return result;
 }
 
-// `base64.b64encode(buffer.getvalue()).decode("utf-8")`. With the standard
-// module and a plain BytesIO the text is built from the buffer's memory in
-// one pass; anything else (a patched module or buffer) gets the literal steps.
+// True when `func` is the standard library's own `base64.<name>` (its code,
+// its defaults, run in the module's namespace) and the binascii routine it
+// ends in is binascii's own. Only then may the one-pass routines here stand
+// in for it; a replaced or wrapped function, on the module or elsewhere, is
+// called as it is.
+bool is_library_base64(py::handle func, const char *name, const char *helper) {
+    PyObject *f = func.ptr();
+    if (!PyFunction_Check(f)) return false;
+    py::object module = loaded_module("base64");
+    if (module.is_none() || PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module.ptr())) return false;
+    auto *code = reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(f));
+    if (PyUnicode_CompareWithASCIIString(code->co_name, name) != 0) return false;
+    if (PyFunction_GET_KW_DEFAULTS(f)) return false;
+    // b64encode(s, altchars=None), b64decode(s, altchars=None, validate=False)
+    PyObject *defaults = PyFunction_GET_DEFAULTS(f);
+    const bool decoding = std::strcmp(name, "b64decode") == 0;
+    if (!defaults || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != (decoding ? 2 : 1) ||
+        PyTuple_GET_ITEM(defaults, 0) != Py_None || (decoding && PyTuple_GET_ITEM(defaults, 1) != Py_False))
+        return false;
+    py::object binascii = loaded_module("binascii");
+    PyObject *seen = PyDict_GetItemString(PyFunction_GET_GLOBALS(f), "binascii");  // borrowed
+    if (binascii.is_none() || seen != binascii.ptr()) return false;
+    PyObject *routine = PyDict_GetItemString(PyModule_GetDict(binascii.ptr()), helper);  // borrowed
+    return routine && PyCFunction_Check(routine) && PyCFunction_GET_SELF(routine) == binascii.ptr();
+}
+
+// `base64.b64encode(buffer.getvalue()).decode("utf-8")`. With the library's
+// b64encode and a plain BytesIO the text is built from the buffer's memory in
+// one pass; anything else (a patched function or buffer) gets the literal steps.
 py::object encode_bytesio(py::handle base64, py::handle buffer) {
+    py::object b64encode = base64.attr("b64encode");
     py::object io_impl = loaded_module("_io");
-    if (base64.is(loaded_module("base64")) && !io_impl.is_none() &&
+    if (is_library_base64(b64encode, "b64encode", "b2a_base64") && !io_impl.is_none() &&
         py::handle(reinterpret_cast<PyObject *>(Py_TYPE(buffer.ptr()))).is(io_impl.attr("BytesIO"))) {
         py::object view = call_method(buffer, "getbuffer");
         py::str text = encode_buffer(view);
@@ -178,13 +205,14 @@ py::object encode_bytesio(py::handle base64, py::handle buffer) {
         return std::move(text);
     }
     py::object value = call_method(buffer, "getvalue");
-    return base64.attr("b64encode")(value).attr("decode")("utf-8");
+    return b64encode(value).attr("decode")("utf-8");
 }
 
 // `base64.b64encode(data).decode("utf-8")` for bytes-like `data`.
 py::object encode_bytes(py::handle base64, py::handle data) {
-    if (base64.is(loaded_module("base64"))) return encode_buffer(data);
-    return base64.attr("b64encode")(data).attr("decode")("utf-8");
+    py::object b64encode = base64.attr("b64encode");
+    if (is_library_base64(b64encode, "b64encode", "b2a_base64")) return encode_buffer(data);
+    return b64encode(data).attr("decode")("utf-8");
 }
 
 // Decoding. The library's lenient rules (stray characters skipped, odd
@@ -261,9 +289,10 @@ py::object decode_canonical(const unsigned char *in, Py_ssize_t n) {
     return result;
 }
 
-// `base64.b64decode(data)`.
-py::object b64decode(py::handle base64, py::handle data) {
-    if (base64.is(loaded_module("base64"))) {
+}  // namespace
+
+py::object call_b64decode(py::handle func, py::handle data) {
+    if (is_library_base64(func, "b64decode", "a2b_base64")) {
         py::object raw;
         if (PyUnicode_Check(data.ptr())) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -277,8 +306,13 @@ py::object b64decode(py::handle base64, py::handle data) {
         }
         if (raw) return raw;
     }
-    return base64.attr("b64decode")(data);
+    return py::reinterpret_borrow<py::object>(func)(data);
 }
+
+namespace {
+
+// `base64.b64decode(data)`.
+py::object b64decode(py::handle base64, py::handle data) { return call_b64decode(base64.attr("b64decode"), data); }
 
 // `io.BytesIO(base64.b64decode(data))`.
 py::object decoded_buffer(FunctionObject *fn, py::handle data) {
@@ -289,6 +323,17 @@ py::object decoded_buffer(FunctionObject *fn, py::handle data) {
 // ---------------------------------------------------------------------------
 // The six functions
 
+// `product.clamp(0, 255)` for the scaled image. A plain tensor that only we
+// hold (the fresh product) is clamped in place: the same values and dtype,
+// without another image-sized tensor alongside it.
+py::object clamp_to_bytes_range(py::object product) {
+    py::object torch = loaded_module("torch");
+    if (!torch.is_none() && Py_REFCNT(product.ptr()) == 1 && py::type::of(product).is(torch.attr("Tensor")) &&
+        !truth(product.attr("requires_grad")))
+        return product.attr("clamp_")(0, 255);
+    return product.attr("clamp")(0, 255);
+}
+
 py::object image_to_base64(FunctionObject *fn, py::handle *args) {
     py::object image = py::reinterpret_borrow<py::object>(args[0]);
     Py_ssize_t ndim = PyObject_Size(image.attr("shape").ptr());
@@ -298,7 +343,9 @@ py::object image_to_base64(FunctionObject *fn, py::handle *args) {
     if (equals(image.attr("shape")[py::int_(0)], py::int_(3))) image = image.attr("permute")(1, 2, 0);
     PyObject *scaled = PyNumber_Multiply(image.ptr(), py::int_(255).ptr());
     if (!scaled) throw py::error_already_set();
-    image = py::reinterpret_steal<py::object>(scaled).attr("clamp")(0, 255).attr("byte")();
+    py::object clamped = clamp_to_bytes_range(py::reinterpret_steal<py::object>(scaled));
+    image = clamped.attr("byte")();
+    clamped = py::object();
     // The callee is looked up before its argument is computed.
     py::object fromarray = global(fn, "Image").attr("fromarray");
     py::object pil_image = fromarray(call_method(call_method(image, "cpu"), "numpy"));
@@ -311,10 +358,17 @@ py::object base64_to_image(FunctionObject *fn, py::handle *args) {
     py::object image_buffer = decoded_buffer(fn, args[0]);
     py::object pil_image = global(fn, "Image").attr("open")(image_buffer);
     py::object image = pil_image.attr("convert")("RGB");
+    // Each intermediate goes as soon as the next exists, so a large picture
+    // is not held several times over.
+    pil_image = py::object();
+    image_buffer = py::object();
     py::object np = global(fn, "np");
     // asarray and an in-place divide on astype's fresh copy give the same
     // float32 values as array(...).astype(...) / 255.0, with two copies fewer.
-    py::object image_array = np.attr("asarray")(image).attr("astype")(np.attr("float32"));
+    py::object astype = np.attr("asarray")(image).attr("astype");
+    image = py::object();
+    py::object image_array = astype(np.attr("float32"));
+    astype = py::object();
     PyObject *scaled = PyNumber_InPlaceTrueDivide(image_array.ptr(), py::float_(255.0).ptr());
     if (!scaled) throw py::error_already_set();
     image_array = py::reinterpret_steal<py::object>(scaled);
