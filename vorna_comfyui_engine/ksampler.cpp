@@ -3,6 +3,7 @@
 // and any ControlNet inpainting record into one "sampler" request and turns
 // the answer back into a LATENT.
 #include "../module_loader/module_table.hpp"
+#include "base_codecs.hpp"
 
 namespace vorna {
 namespace {
@@ -211,7 +212,12 @@ py::object sample(FunctionObject *fn, py::handle *args) {
 
     PyObject *text = PyObject_GetItem(resp.ptr(), py::str("samples").ptr());
     if (!text) throw py::error_already_set();
-    py::object b = io.attr("BytesIO")(base64.attr("b64decode")(py::reinterpret_steal<py::object>(text)));
+    py::object encoded = py::reinterpret_steal<py::object>(text);
+    py::object b64decode = base64.attr("b64decode");
+    // The codecs' decoder gives the library's bytes in one pass (a patched
+    // b64decode is called as it is).
+    py::object raw = call_b64decode ? call_b64decode(b64decode, encoded) : b64decode(encoded);
+    py::object b = io.attr("BytesIO")(raw);
     // The answer is untrusted: tensors and plain containers only, never
     // arbitrary pickled objects.
     py::object samples = torch.attr("load")(b, py::arg("map_location") = "cpu", py::arg("weights_only") = true);
