@@ -2,6 +2,7 @@
 // remote service, preferring its raw image answer and falling back to the
 // codec path when that answer cannot be read.
 #include "../module_loader/module_table.hpp"
+#include "base_codecs.hpp"
 
 namespace vorna {
 namespace {
@@ -54,19 +55,48 @@ py::object input_types(FunctionObject *, py::handle *) {
                                               {"vae", tuple_of({py::str("VAE")})}})}});
 }
 
+// `values / 255.0` where `values` is astype's result. When it is a float32
+// ndarray that nothing else refers to, the division runs in place: the same
+// dtype and values, without a second image-sized array (the costliest step
+// for large pictures: fresh pages for every element).
+py::object scaled_to_unit(py::object values) {
+    py::float_ scale(255.0);
+    PyObject *numpy = PyImport_GetModule(py::str("numpy").ptr());
+    if (!numpy && PyErr_Occurred()) throw py::error_already_set();
+    py::object np = py::reinterpret_steal<py::object>(numpy);
+    if (np && Py_REFCNT(values.ptr()) == 1 && py::type::of(values).is(np.attr("ndarray")) &&
+        values.attr("dtype").equal(np.attr("float32"))) {
+        PyObject *r = PyNumber_InPlaceTrueDivide(values.ptr(), scale.ptr());
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
+    }
+    return values / scale;
+}
+
 // The service's own image, straight to a [1, H, W, 3] float tensor in 0..1.
+// Each intermediate is let go once the next exists, so a large picture is
+// not held three or four times over.
 py::object image_from_binary(FunctionObject *fn, py::handle resp) {
     // Callables are fetched before their arguments are evaluated, as Python does.
     py::object b64decode = global(fn, "base64").attr("b64decode");
-    py::object image_data = b64decode(resp[py::str("image_binary")]);
+    py::object encoded = resp[py::str("image_binary")];
+    py::object image_data = call_b64decode ? call_b64decode(b64decode, encoded) : b64decode(encoded);
     py::object bytes_io = global(fn, "io").attr("BytesIO");
     py::object buffer = bytes_io(image_data);
+    image_data = py::object();
     py::object open = global(fn, "Image").attr("open");
     py::object pil_image = open(buffer);
+    buffer = py::object();
     py::object image = pil_image.attr("convert")("RGB");
+    pil_image = py::object();
     py::object array = global(fn, "np").attr("array");
-    py::object astype = array(image).attr("astype");
-    py::object image_array = astype(global(fn, "np").attr("float32")) / py::float_(255.0);
+    py::object pixels = array(image);
+    image = py::object();
+    py::object astype = pixels.attr("astype");
+    pixels = py::object();
+    py::object values = astype(global(fn, "np").attr("float32"));
+    astype = py::object();
+    py::object image_array = scaled_to_unit(std::move(values));
     py::object from_numpy = global(fn, "torch").attr("from_numpy");
     py::object tensor = from_numpy(image_array);
     PyObject *batched = PyObject_GetItem(tensor.ptr(), py::make_tuple(py::none()).ptr());
