@@ -107,7 +107,14 @@ def _memory_worker(case_key: str, variant: str) -> dict:
     from . import cases
     case = cases.CASES[case_key]()
     cases.install_client(case.answer)
-    run = getattr(case, variant)
+    peak = peak_of(getattr(case, variant))
+    return {"peak": peak, "payload": case.payload_bytes, "node": case.node, "label": case.label}
+
+
+def peak_of(run: Callable[[], object]) -> int:
+    """Bytes of resident memory that one call of `run` needed at its peak,
+    its result included. Meaningful only in a process started with
+    MEMORY_ENV, where freed large blocks are not kept for reuse."""
     run()  # first-use costs (lazy imports, plugin registration) are not the call's
     gc.collect()
     _reset_high_water_mark()
@@ -115,7 +122,7 @@ def _memory_worker(case_key: str, variant: str) -> dict:
     result = run()
     peak = _status()["VmHWM"]
     del result
-    return {"peak": peak - before, "payload": case.payload_bytes, "node": case.node, "label": case.label}
+    return peak - before
 
 
 # Large blocks go back to the system when freed, so the resident size just

@@ -93,3 +93,23 @@ def test_plain_post_reaches_the_endpoint_the_client_calls(standin):
         config.set_api_key("")
     with pytest.raises(RuntimeError, match="HTTP 401"):
         roundtrip.plain_post(standin.url, "wrong key", "sampler", payload)
+
+
+PEAK_CHILD = """
+from bench import measure
+sizes = iter([16, 8])   # the warm-up call takes twice what the measured one does
+blocks = lambda: [bytearray(8 << 20) for _ in range(next(sizes))]
+print(measure.peak_of(blocks) / (64 << 20))
+"""
+
+
+def test_peak_counts_the_measured_call_only():
+    """The warm-up's higher peak is forgotten, the measured call's 64 MiB is
+    all seen."""
+    import subprocess
+    import sys
+    from bench import measure
+
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD], env=measure.child_env(**measure.MEMORY_ENV),
+                         cwd=measure.ROOT, capture_output=True, text=True, timeout=120, check=True)
+    assert 0.95 <= float(out.stdout) <= 1.2
