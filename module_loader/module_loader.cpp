@@ -231,6 +231,9 @@ PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
     } catch (py::error_already_set &e) {
         e.restore();
         return nullptr;
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
     }
 }
 
@@ -250,6 +253,9 @@ PyObject *loader_create_module(PyObject *self, PyObject *spec) {
         return PyModule_NewObject(name.ptr());
     } catch (py::error_already_set &e) {
         e.restore();
+        return nullptr;
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
     }
 }
@@ -274,6 +280,9 @@ PyObject *loader_exec_module(PyObject *self, PyObject *module) {
     } catch (py::error_already_set &e) {
         e.restore();
         return nullptr;
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
     }
 }
 
@@ -287,6 +296,9 @@ PyObject *loader_is_package(PyObject *self, PyObject *fullname) {
         return PyBool_FromLong(table()[row].is_package);
     } catch (py::error_already_set &e) {
         e.restore();
+        return nullptr;
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
     }
 }
@@ -308,6 +320,9 @@ PyObject *loader_path_hook(PyObject *self, PyObject *path) {
         return nullptr;
     } catch (py::error_already_set &e) {
         e.restore();
+        return nullptr;
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
     }
 }
