@@ -387,10 +387,6 @@ SURROGATE_CHILD = textwrap.dedent("""
 """)
 
 
-@pytest.mark.xfail(strict=True, reason="module_loader.cpp: finder methods convert names with "
-                   "cast<std::string>(), whose cast_error escapes the C entry points and aborts the "
-                   "process on a name with a lone surrogate (any import of such a name, once the "
-                   "package is loaded)")
 def test_finder_survives_names_that_are_not_utf8():
     proc = subprocess.run([sys.executable, "-c", SURROGATE_CHILD.format(pkg=PACKAGE)],
                           capture_output=True, text=True, timeout=120)
