@@ -101,24 +101,23 @@ def test_failures_never_carry_the_key(case, where, config, monkeypatch, caplog):
 
 
 # ---------------------------------------------------------------------------
-# A key the HTTP layer refuses. Its error texts quote the whole header
-# ("Illegal header value b'Bearer <key>\n'"), and the request path logs and
-# re-raises them unchanged.
+# A key the HTTP layer refuses. Its own error texts quote the whole header
+# ("Illegal header value b'Bearer <key>\n'"), so the request path refuses such
+# a key itself, with a message that names only what is wrong.
 
 BAD_HEADER_KEYS = {
-    "trailing newline": "\n",          # a key file or variable read without stripping
-    "crlf": "\r\n",                    # a Windows-edited key file
-    "nul": "\x00",
-    "non-ascii": "é",
+    "trailing newline": ("\n", "a line break"),        # a key file or variable read without stripping
+    "crlf": ("\r\n", "a line break"),                  # a Windows-edited key file
+    "nul": ("\x00", "a control character"),
+    "delete": ("\x7f", "a control character"),
+    "non-ascii": ("é", "a non-ASCII character"),
+    "trailing blank": (" ", "blanks at its start or end"),
 }
 
 
-@pytest.mark.xfail(strict=True, reason="base.cpp send_request: a key with a character that cannot go into an "
-                   "HTTP header makes the client raise an error quoting the whole Authorization header; it is "
-                   "logged as 'send request failed: ...' and re-raised (and wrapped) with the key inside")
-@pytest.mark.parametrize("suffix", list(BAD_HEADER_KEYS.values()), ids=list(BAD_HEADER_KEYS))
+@pytest.mark.parametrize("suffix,problem", list(BAD_HEADER_KEYS.values()), ids=list(BAD_HEADER_KEYS))
 @pytest.mark.parametrize("case", NODES, ids=NODE_IDS)
-def test_key_that_cannot_be_a_header_does_not_leak(case, suffix, standin, config, caplog):
+def test_key_that_cannot_be_a_header_does_not_leak(case, suffix, problem, standin, config, caplog):
     key = distinctive()
     config.set_api_key(key + suffix)
     node = case.node_class()()
@@ -128,9 +127,47 @@ def test_key_that_cannot_be_a_header_does_not_leak(case, suffix, standin, config
     caplog.set_level(logging.DEBUG)
     _, error, _, _ = bounded(lambda: case.call(node), 60)
     assert error is not None
+    assert "the API key cannot be sent in an HTTP header: it holds " + problem in str(error)
     texts = texts_of_exception(error) + texts_of_records(caplog.records)
     found = leaks(key, texts)
     assert not found, found[0][:200]
+
+
+def test_refused_key_is_logged_once_and_never_reaches_a_client(config, monkeypatch, caplog):
+    base = module("base")
+    built = []
+    monkeypatch.setattr(base, "SyncHTTPClient", lambda *a, **k: built.append(k))
+    config.set_api_key(distinctive() + "\n")
+    caplog.set_level(logging.DEBUG)
+    with pytest.raises(ValueError, match="^the API key cannot be sent in an HTTP header: it holds a line break$"):
+        base.BaseNode().send_request("vae_decode", {})
+    assert built == []
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("ERROR", "send request failed: the API key cannot be sent in an HTTP header: it holds a line break")]
+
+
+def test_keys_the_header_layer_accepts_still_go_through(config, monkeypatch):
+    base = module("base")
+    seen = []
+
+    class Client:
+        def __init__(self, url, token, **kwargs):
+            seen.append(token)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def call(self, endpoint, **kwargs):
+            return "ok"
+
+    monkeypatch.setattr(base, "SyncHTTPClient", Client)
+    for key in (None, "", "sk-abc_DEF.123~+/=", "a\tb", "inner blank"):
+        config.set_api_key(key)
+        assert base.BaseNode().send_request("vae_decode", {}) == "ok"
+    assert seen[1:] == ["", "sk-abc_DEF.123~+/=", "a\tb", "inner blank"]
 
 
 # ---------------------------------------------------------------------------

@@ -52,6 +52,33 @@ py::dict spread(py::handle callee, py::handle payload) {
     return kwargs;
 }
 
+// The HTTP layer refuses such a key with an error that quotes the whole
+// Authorization header, key included, and that text would be logged and
+// re-raised. Refuse it first, naming only what is wrong.
+void check_token(py::handle token) {
+    if (!PyUnicode_Check(token.ptr())) return;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(token.ptr());
+    const char *problem = nullptr;
+    for (Py_ssize_t i = 0; i < n && !problem; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(token.ptr(), i);
+        if (c == '\n' || c == '\r')
+            problem = "a line break";
+        else if ((c < 0x20 && c != '\t') || c == 0x7f)
+            problem = "a control character";
+        else if (c > 0x7f)
+            problem = "a non-ASCII character";
+    }
+    if (!problem && n > 0) {
+        Py_UCS4 first = PyUnicode_READ_CHAR(token.ptr(), 0);
+        Py_UCS4 last = PyUnicode_READ_CHAR(token.ptr(), n - 1);
+        if (first == ' ' || first == '\t' || last == ' ' || last == '\t') problem = "blanks at its start or end";
+    }
+    if (problem) {
+        PyErr_Format(PyExc_ValueError, "the API key cannot be sent in an HTTP header: it holds %s", problem);
+        throw py::error_already_set();
+    }
+}
+
 py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
     py::handle url = args[1];
@@ -60,6 +87,7 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         py::object client_type = global(fn, "SyncHTTPClient");
         py::object base_url = self.attr("BASE_URL");
         py::object token = global(fn, "get_api_key")();
+        check_token(token);
         py::object timeout = self.attr("REQUEST_TIMEOUT");
         py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
         py::object manager = client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
