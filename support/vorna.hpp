@@ -97,6 +97,25 @@ void bind(py::handle module, const char *name, py::handle value);
 
 // Raises `exc_type(message)` as a Python `raise` inside an `except` block
 // would: the caught exception becomes its __context__, no __cause__.
+// For its lifetime the caught exception is the one being handled, as inside
+// an `except` block: whatever is raised meanwhile (by native or Python code,
+// a fallback for instance) gets it as __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &caught) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        py::handle v = caught.value();
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr()))), Py_NewRef(v.ptr()),
+                         caught.trace() ? Py_NewRef(caught.trace().ptr()) : nullptr);
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
 [[noreturn]] void raise_with_context(PyObject *exc_type, const py::str &message,
                                      const py::error_already_set &caught);
 

@@ -62,23 +62,6 @@ py::object loaded_module(const char *name) {
     return py::reinterpret_steal<py::object>(m);
 }
 
-// Makes an exception "being handled" while a fallback runs, as an `except`
-// block does, so errors raised by the fallback chain to it as __context__.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set &e) {
-        PyErr_GetExcInfo(&type_, &value_, &trace_);
-        py::handle v = e.value();
-        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr()))), Py_NewRef(v.ptr()),
-                         e.trace() ? Py_NewRef(e.trace().ptr()) : nullptr);
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
-    Handling(const Handling &) = delete;
-    Handling &operator=(const Handling &) = delete;
-
-private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
-};
 
 class RecursionGuard {
 public:

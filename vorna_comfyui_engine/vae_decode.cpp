@@ -26,29 +26,6 @@ bool contains(py::handle container, const char *key) {
     return found == 1;
 }
 
-// For the lifetime of this object the caught exception is the one being
-// handled, as inside an `except` block: whatever is raised meanwhile (by
-// native or Python code) gets it as __context__.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set &caught) {
-        PyObject *type, *value, *trace;
-        PyErr_GetExcInfo(&type, &value, &trace);
-        saved_type_ = py::reinterpret_steal<py::object>(type);
-        saved_value_ = py::reinterpret_steal<py::object>(value);
-        saved_trace_ = py::reinterpret_steal<py::object>(trace);
-        PyErr_SetExcInfo(py::object(caught.type()).release().ptr(), py::object(caught.value()).release().ptr(),
-                         py::object(caught.trace()).release().ptr());
-    }
-    ~Handling() {
-        PyErr_SetExcInfo(saved_type_.release().ptr(), saved_value_.release().ptr(), saved_trace_.release().ptr());
-    }
-    Handling(const Handling &) = delete;
-    Handling &operator=(const Handling &) = delete;
-
-private:
-    py::object saved_type_, saved_value_, saved_trace_;
-};
 
 py::object input_types(FunctionObject *, py::handle *) {
     return make_dict({{"required", make_dict({{"latent", tuple_of({py::str("LATENT")})},
