@@ -2,10 +2,7 @@
 method raises, fed to every public function and entry method, and hostile
 answers fed back through a fake client. Only ordinary Python exceptions may
 come out: never a crash, never a SystemError (an internal error), never a
-held lock.
-
-A crash ends the pytest process, which fails the run. Cases that crash today
-run in a child process instead and are marked xfail with the reason.
+held lock. A crash ends the pytest process, which fails the run.
 """
 from __future__ import annotations
 
