@@ -18,6 +18,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+[ -n "${PY:-}" ] || bash scripts/setup.sh
 PY="${PY:-$ROOT/.venv/bin/python}"
 BUILD="${VORNA_SANITIZE_BUILD:-$ROOT/build/sanitize}"
 
