@@ -97,6 +97,17 @@ void bind(py::handle module, const char *name, py::handle value);
 
 // Raises `exc_type(message)` as a Python `raise` inside an `except` block
 // would: the caught exception becomes its __context__, no __cause__.
+// Calls a context manager's __exit__ with the caught exception, as `with`
+// does; true when it asks for the exception to be suppressed. An error raised
+// in C has no traceback yet: __exit__ then gets None, as it would from Python.
+inline bool exit_suppresses(py::handle exit, py::handle manager, const py::error_already_set &caught) {
+    py::object trace = caught.trace() ? caught.trace() : py::none();
+    py::object suppressed = exit(manager, caught.type(), caught.value(), trace);
+    int truth = PyObject_IsTrue(suppressed.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
 // For its lifetime the caught exception is the one being handled, as inside
 // an `except` block: whatever is raised meanwhile (by native or Python code,
 // a fallback for instance) gets it as __context__.

@@ -105,11 +105,7 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
             if (!r) throw py::error_already_set();
             resp = py::reinterpret_steal<py::object>(r);
         } catch (py::error_already_set &e) {
-            py::object trace = e.trace() ? e.trace() : py::none();
-            py::object suppressed = exit(manager, e.type(), e.value(), trace);
-            int truth = PyObject_IsTrue(suppressed.ptr());
-            if (truth < 0) throw py::error_already_set();
-            if (truth) return py::none();
+            if (exit_suppresses(exit, manager, e)) return py::none();
             throw;
         }
         exit(manager, py::none(), py::none(), py::none());

@@ -19,8 +19,7 @@ py::object load_config(FunctionObject *self, py::handle *) {
                                   py::arg("request_timeout") = request_timeout, py::arg("api_retry") = api_retry);
 }
 
-// `with _api_key_lock:` — __exit__ runs on every way out. An error raised in
-// C has no traceback yet; __exit__ then gets None, as it would from Python.
+// `with _api_key_lock:` — __exit__ runs on every way out.
 template <typename F>
 py::object with_lock(FunctionObject *self, F &&body) {
     py::object lock = global(self, "_api_key_lock");
@@ -30,11 +29,7 @@ py::object with_lock(FunctionObject *self, F &&body) {
     try {
         result = body();
     } catch (py::error_already_set &e) {
-        py::object trace = e.trace() ? e.trace() : py::none();
-        py::object suppressed = exit(lock, e.type(), e.value(), trace);
-        int truth = PyObject_IsTrue(suppressed.ptr());
-        if (truth < 0) throw py::error_already_set();
-        if (truth) return py::none();
+        if (exit_suppresses(exit, lock, e)) return py::none();
         throw;
     } catch (...) {
         exit(lock, py::none(), py::none(), py::none());
