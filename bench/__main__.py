@@ -152,7 +152,7 @@ def roundtrip_section(repeats: int) -> tuple[str, list[str]]:
     pkg = median(result["samples"]["package"])
     post = median(result["samples"]["plain_post"])
     text = table(["Per request", "Median ms"], [
-        ["package `send_request` (new bentoml client: readiness probe, schema fetch, call)", ms(pkg)],
+        ["package `send_request` (new bentoml client: schema fetch, call)", ms(pkg)],
         ["one plain HTTP POST of the same body (http.client, keep-alive off)", ms(post)],
         ["ratio", f"{pkg / post:.2f}"],
         ["fixed cost on top of the POST", ms(pkg - post)],

@@ -137,8 +137,9 @@ def config_key():
 
 REQUEST_FAILURES = {
     # fault: (client exception type, text it starts with or None)
-    "unreachable": (bentoml_exceptions.ServiceUnavailable, "Server is not ready after"),
-    "blackhole": (bentoml_exceptions.ServiceUnavailable, "Server is not ready after"),
+    # Retried with pauses for the readiness budget; the last connection error stands.
+    "unreachable": (httpx.ConnectError, None),
+    "blackhole": (httpx.TimeoutException, None),
     "slow": (httpx.ReadTimeout, None),
     "unauthorized": (bentoml_exceptions.BentoMLException, None),
     "status400": (bentoml_exceptions.InvalidArgument, None),

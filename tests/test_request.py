@@ -67,8 +67,8 @@ def test_builds_a_client_per_request_and_returns_the_answer(fake, caplog):
     node.send_request("text_encode", {})
     first, second = fake.instances
     assert first.url == base.BaseNode.BASE_URL
-    assert first.kwargs == {"token": "k1", "timeout": base.BaseNode.REQUEST_TIMEOUT,
-                            "server_ready_timeout": base.BaseNode.SERVER_READY_TIMEOUT}
+    # A service that is up needs no readiness wait.
+    assert first.kwargs == {"token": "k1", "timeout": base.BaseNode.REQUEST_TIMEOUT, "server_ready_timeout": 0}
     assert second.kwargs["token"] == "k2"
     assert first.events == ["init", "enter", ("call", "vae_encode", {"image": "i", "vae": {"a": 1}}),
                             ("exit", None)]
@@ -82,7 +82,7 @@ def test_instance_settings_and_patched_globals_are_read_at_call_time(fake, monke
     node.send_request("sampler", {})
     client = fake.instances[0]
     assert client.url == "http://x/" and client.kwargs == {"token": "patched", "timeout": 7,
-                                                           "server_ready_timeout": 2}
+                                                           "server_ready_timeout": 0}
 
 
 @pytest.mark.parametrize("fail_on", ["init", "enter", "call"])
@@ -190,10 +190,76 @@ def test_real_round_trip_carries_the_token(request, caplog):
         config.set_api_key(None)
 
 
-def test_nothing_listening_fails_after_the_readiness_budget():
-    from bentoml.exceptions import ServiceUnavailable
-
+def test_nothing_listening_fails_with_the_connection_error_after_the_readiness_budget(caplog):
+    httpx = pytest.importorskip("httpx")
     node = base.BaseNode()
     node.BASE_URL, node.SERVER_READY_TIMEOUT = "http://127.0.0.1:9", 1
-    with pytest.raises(ServiceUnavailable):
+    with pytest.raises(httpx.ConnectError):
         node.send_request("sampler", {})
+    assert [r.getMessage().split(":")[0] for r in errors(caplog)] == ["send request failed"]
+
+
+class Unreachable:
+    """Client builds that fail to connect `times` times, then succeed."""
+
+    def __init__(self, fake, monkeypatch, times, error=None):
+        import httpx
+        self.pauses = []
+        self.error = error or httpx.ConnectError("[Errno 111] Connection refused")
+        left = [times]
+        original = fake.__init__
+
+        def init(client, url, **kwargs):
+            original(client, url, **kwargs)
+            if left[0]:
+                left[0] -= 1
+                raise self.error
+
+        monkeypatch.setattr(fake, "__init__", init)
+        monkeypatch.setattr("time.sleep", self.pauses.append)
+
+
+@pytest.mark.parametrize("error", ["connect", "timeout"])
+def test_unreachable_service_is_retried_with_growing_pauses_within_the_budget(fake, monkeypatch, caplog, error):
+    httpx = pytest.importorskip("httpx")
+    failure = httpx.ConnectError("refused") if error == "connect" else httpx.ConnectTimeout("timed out")
+    down = Unreachable(fake, monkeypatch, 6, failure)
+    node = base.BaseNode()
+    node.SERVER_READY_TIMEOUT = 60
+    assert node.send_request("vae_decode", {}) is fake.answer
+    assert down.pauses == [0.1, 0.2, 0.4, 0.8, 1.0, 1.0]      # paced, never a busy loop
+    assert [c.kwargs["server_ready_timeout"] for c in fake.instances] == [0] * 7
+    assert fake.instances[-1].events[-1] == ("exit", None)
+    assert errors(caplog) == []
+
+
+def test_service_that_answers_but_fails_the_schema_gets_the_library_wait(fake, monkeypatch):
+    exceptions = pytest.importorskip("bentoml.exceptions")
+    Unreachable(fake, monkeypatch, 1, exceptions.BentoMLException("Failed to fetch schema from x"))
+    node = base.BaseNode()
+    node.SERVER_READY_TIMEOUT = 60
+    node.send_request("vae_decode", {})
+    first, second = [c.kwargs["server_ready_timeout"] for c in fake.instances]
+    assert first == 0 and 50 < second <= 60
+
+
+@pytest.mark.parametrize("ready", [0, -1, None, "30", True, float("nan")])
+def test_no_budget_or_no_number_means_one_build_with_the_value_as_given(fake, monkeypatch, ready):
+    httpx = pytest.importorskip("httpx")
+    down = Unreachable(fake, monkeypatch, 1)
+    node = base.BaseNode()
+    node.SERVER_READY_TIMEOUT = ready
+    if ready is None:
+        node.REQUEST_TIMEOUT = 0          # the library then waits as long as the request timeout
+    with pytest.raises(httpx.ConnectError):
+        node.send_request("vae_decode", {})
+    assert down.pauses == [] and len(fake.instances) == 1
+    assert fake.instances[0].kwargs["server_ready_timeout"] is ready
+
+
+def test_other_build_errors_are_not_retried(fake, monkeypatch):
+    down = Unreachable(fake, monkeypatch, 1, ValueError("bad url"))
+    node = base.BaseNode()
+    with pytest.raises(ValueError, match="bad url"):
+        node.send_request("vae_decode", {})
+    assert down.pauses == [] and len(fake.instances) == 1

@@ -3,6 +3,10 @@
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
 namespace vorna {
 namespace {
 
@@ -79,6 +83,58 @@ void check_token(py::handle token) {
     }
 }
 
+// A number of seconds, or a negative value when `value` is none.
+double seconds_or_negative(py::handle value) {
+    if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) return -1;
+    double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();      // too large for a double
+        return -1;
+    }
+    return std::isfinite(v) ? v : -1;
+}
+
+// Builds the client. The library's own readiness wait retries a refused
+// connection without pausing: a full core for the whole budget while the
+// service is down. So the client is first built without it (a service that
+// is up answers the schema request at once, one round trip fewer); while the
+// service cannot be reached the build is retried with growing pauses within
+// the same budget, and the last connection error stands; a service that
+// answers but fails the schema request (still starting, say) gets the
+// library's own wait for what is left of the budget, as before.
+py::object open_client(py::handle client_type, py::handle base_url, py::handle token, py::handle timeout,
+                       py::handle ready_timeout) {
+    auto build = [&](py::handle ready) {
+        return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
+                           py::arg("server_ready_timeout") = ready);
+    };
+    // None: the library waits as long as the request timeout.
+    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
+    if (budget <= 0) return build(ready_timeout);
+
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(budget);
+    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
+    double pause = 0.1;
+    for (;;) {
+        try {
+            return build(py::int_(0));
+        } catch (py::error_already_set &e) {
+            py::module_ httpx = py::module_::import("httpx");
+            bool unreachable = e.matches(httpx.attr("ConnectError")) || e.matches(httpx.attr("TimeoutException"));
+            double left = remaining();
+            if (!unreachable) {
+                py::object schema_failed = py::module_::import("bentoml.exceptions").attr("BentoMLException");
+                if (e.matches(schema_failed) && left > 0) return build(py::float_(left));
+                throw;
+            }
+            if (left <= 0) throw;
+            py::module_::import("time").attr("sleep")(std::min(pause, left));
+            pause = std::min(pause * 2, 1.0);
+        }
+    }
+}
+
 py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
     py::handle url = args[1];
@@ -90,8 +146,7 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         check_token(token);
         py::object timeout = self.attr("REQUEST_TIMEOUT");
         py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
-        py::object manager = client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
-                                         py::arg("server_ready_timeout") = ready_timeout);
+        py::object manager = open_client(client_type, base_url, token, timeout, ready_timeout);
         // `with manager as client:` looks both methods up on the type first.
         py::object manager_type = py::type::of(manager);
         py::object enter = manager_type.attr("__enter__");
