@@ -66,9 +66,11 @@ class BaseNode:
     SERVER_READY_TIMEOUT = SERVER_READY_TIMEOUT
 
     def send_request(self, url: str, payload: Dict[str, Any]):
+        # The path of a service that answers: no readiness wait (the package
+        # waits, with pauses, only while the service cannot be reached).
         try:
             with SyncHTTPClient(self.BASE_URL, token=get_api_key(), timeout=self.REQUEST_TIMEOUT,
-                                server_ready_timeout=self.SERVER_READY_TIMEOUT) as client:
+                                server_ready_timeout=0) as client:
                 return client.call(url, **payload)
         except Exception as e:
             logger.error(f"send request failed: {e}")
