@@ -181,13 +181,28 @@ int package_exec(PyObject *module) {
 
 // ---- methods -----------------------------------------------------------------
 
+// Runs a finder or loader method for the interpreter: a Python error is
+// restored; any other C++ error (a name that is not valid UTF-8, say) becomes
+// an ImportError rather than ending the process.
+template <typename F>
+PyObject *guarded(F &&body) {
+    try {
+        return body();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return nullptr;
+}
+
 PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"fullname", "path", "target", nullptr};
     PyObject *fullname, *path = Py_None, *target = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OO:find_spec", const_cast<char **>(kwlist), &fullname,
                                      &path, &target))
         return nullptr;
-    try {
+    return guarded([&]() -> PyObject * {
         std::string name = py::reinterpret_borrow<py::str>(fullname).cast<std::string>();
         Py_ssize_t index = row_of_name(name);
         if (index >= 0) {
@@ -228,13 +243,7 @@ PyObject *loader_find_spec(PyObject *self, PyObject *args, PyObject *kwargs) {
             }
         }
         Py_RETURN_NONE;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 Py_ssize_t row_for(PyObject *self, PyObject *module) {
@@ -247,21 +256,15 @@ Py_ssize_t row_for(PyObject *self, PyObject *module) {
 }
 
 PyObject *loader_create_module(PyObject *self, PyObject *spec) {
-    try {
+    return guarded([&]() -> PyObject * {
         py::object name = py::getattr(spec, "name");
         if (row_of_name(py::str(name).cast<std::string>()) < 0) Py_RETURN_NONE;
         return PyModule_NewObject(name.ptr());
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 PyObject *loader_exec_module(PyObject *self, PyObject *module) {
-    try {
+    return guarded([&]() -> PyObject * {
         Py_ssize_t row = row_for(self, module);
         if (row < 0 || !PyModule_Check(module)) {
             PyErr_Format(PyExc_ImportError, "package_module_loader cannot execute %R", module);
@@ -277,30 +280,18 @@ PyObject *loader_exec_module(PyObject *self, PyObject *module) {
         py::object spec = py::getattr(m, "__spec__", py::none());
         if (!spec.is_none() && py::hasattr(spec, "_initializing")) spec.attr("_initializing") = py::bool_(false);
         Py_RETURN_NONE;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 PyObject *loader_is_package(PyObject *self, PyObject *fullname) {
-    try {
+    return guarded([&]() -> PyObject * {
         Py_ssize_t row = row_of_name(py::str(fullname).cast<std::string>());
         if (row < 0) {
             PyErr_Format(PyExc_ImportError, "no module named %R in the package table", fullname);
             return nullptr;
         }
         return PyBool_FromLong(table()[row].is_package);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 // No Python source ships: tracebacks and inspect get None, as for built-ins.
@@ -309,7 +300,7 @@ PyObject *loader_get_source(PyObject *, PyObject *) { Py_RETURN_NONE; }
 // Path hook: claims only the package's own search directories, so that a
 // stale or missing build-time directory still resolves to this finder.
 PyObject *loader_path_hook(PyObject *self, PyObject *path) {
-    try {
+    return guarded([&]() -> PyObject * {
         py::object package = py::module_::import("sys").attr("modules").attr("get")(table()[0].name);
         py::object search = py::getattr(package, "__path__", py::list());
         for (py::handle dir : search) {
@@ -318,13 +309,7 @@ PyObject *loader_path_hook(PyObject *self, PyObject *path) {
         }
         PyErr_SetString(PyExc_ImportError, "only the package's own directory is handled");
         return nullptr;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 PyObject *loader_repr(PyObject *self) {
