@@ -95,8 +95,6 @@ py::object describe_node(FunctionObject *self, py::handle *args);
 // Binds `name` in the module namespace.
 void bind(py::handle module, const char *name, py::handle value);
 
-// Raises `exc_type(message)` as a Python `raise` inside an `except` block
-// would: the caught exception becomes its __context__, no __cause__.
 // Calls a context manager's __exit__ with the caught exception, as `with`
 // does; true when it asks for the exception to be suppressed. An error raised
 // in C has no traceback yet: __exit__ then gets None, as it would from Python.
@@ -127,6 +125,8 @@ private:
     PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
 };
 
+// Raises `exc_type(message)` as a Python `raise` inside an `except` block
+// would: the caught exception becomes its __context__, no __cause__.
 [[noreturn]] void raise_with_context(PyObject *exc_type, const py::str &message,
                                      const py::error_already_set &caught);
 

@@ -16,7 +16,7 @@ SUBMODULES = ["base", "clip_loader", "config", "controlnet", "ksampler", "model_
 
 
 def shared_object():
-    # The spec of an imported package names its build-time source; ask the
+    # An imported package's __spec__ names its build-time source; ask the
     # path finder for the file itself.
     return importlib.machinery.PathFinder.find_spec(PKG).origin
 

@@ -83,7 +83,7 @@ void check_token(py::handle token) {
     }
 }
 
-// A number of seconds, or a negative value when `value` is none.
+// `value` as seconds, or -1 when it is not a finite real number.
 double seconds_or_negative(py::handle value) {
     if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) return -1;
     double v = PyFloat_AsDouble(value.ptr());

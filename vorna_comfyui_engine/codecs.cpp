@@ -62,7 +62,6 @@ py::object loaded_module(const char *name) {
     return py::reinterpret_steal<py::object>(m);
 }
 
-
 class RecursionGuard {
 public:
     RecursionGuard() {

@@ -26,7 +26,6 @@ bool contains(py::handle container, const char *key) {
     return found == 1;
 }
 
-
 py::object input_types(FunctionObject *, py::handle *) {
     return make_dict({{"required", make_dict({{"latent", tuple_of({py::str("LATENT")})},
                                               {"vae", tuple_of({py::str("VAE")})}})}});
