@@ -454,6 +454,15 @@ void raise_with_context(PyObject *exc_type, const py::str &message, const py::er
     throw py::error_already_set();
 }
 
+void raise_object_with_context(py::object exc, const py::error_already_set &caught) {
+    PyObject *ctx = caught.value().ptr();
+    if (caught.trace() && PyExceptionInstance_Check(ctx)) PyException_SetTraceback(ctx, caught.trace().ptr());
+    PyException_SetContext(exc.ptr(), Py_NewRef(ctx));
+    PyObject *value = exc.release().ptr();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value, nullptr);
+    throw py::error_already_set();
+}
+
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items) {
     py::dict d;
     for (const auto &item : items) d[item.first] = item.second;

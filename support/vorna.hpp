@@ -130,6 +130,10 @@ private:
 [[noreturn]] void raise_with_context(PyObject *exc_type, const py::str &message,
                                      const py::error_already_set &caught);
 
+// Raises the exception object `exc` as a `raise exc` inside an `except`
+// block would: the caught exception becomes its __context__.
+[[noreturn]] void raise_object_with_context(py::object exc, const py::error_already_set &caught);
+
 // str(exception value), never failing: falls back to the type name.
 py::str exception_text(const py::error_already_set &e);
 

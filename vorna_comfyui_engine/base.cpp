@@ -2,10 +2,7 @@
 // and the one path by which any node calls the remote service.
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
+#include "request_guard.hpp"
 
 namespace vorna {
 namespace {
@@ -83,70 +80,20 @@ void check_token(py::handle token) {
     }
 }
 
-// `value` as seconds, or -1 when it is not a finite real number.
-double seconds_or_negative(py::handle value) {
-    if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) return -1;
-    double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();      // too large for a double
-        return -1;
-    }
-    return std::isfinite(v) ? v : -1;
-}
-
-// Builds the client. The library's own readiness wait retries a refused
-// connection without pausing: a full core for the whole budget while the
-// service is down. So the client is first built without it (a service that
-// is up answers the schema request at once, one round trip fewer); while the
-// service cannot be reached the build is retried with growing pauses within
-// the same budget, and the last connection error stands; a service that
-// answers but fails the schema request (still starting, say) gets the
-// library's own wait for what is left of the budget, as before.
-py::object open_client(py::handle client_type, py::handle base_url, py::handle token, py::handle timeout,
-                       py::handle ready_timeout) {
-    auto build = [&](py::handle ready) {
-        return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
-                           py::arg("server_ready_timeout") = ready);
-    };
-    // None: the library waits as long as the request timeout.
-    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
-    if (budget <= 0) return build(ready_timeout);
-
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::duration<double>(budget);
-    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
-    double pause = 0.1;
-    for (;;) {
-        try {
-            return build(py::int_(0));
-        } catch (py::error_already_set &e) {
-            py::module_ httpx = py::module_::import("httpx");
-            bool unreachable = e.matches(httpx.attr("ConnectError")) || e.matches(httpx.attr("TimeoutException"));
-            double left = remaining();
-            if (!unreachable) {
-                py::object schema_failed = py::module_::import("bentoml.exceptions").attr("BentoMLException");
-                if (e.matches(schema_failed) && left > 0) return build(py::float_(left));
-                throw;
-            }
-            if (left <= 0) throw;
-            py::module_::import("time").attr("sleep")(std::min(pause, left));
-            pause = std::min(pause * 2, 1.0);
-        }
-    }
-}
-
 py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
     py::handle url = args[1];
     py::handle payload = args[2];
+    py::object base_url = py::none();
     try {
         py::object client_type = global(fn, "SyncHTTPClient");
-        py::object base_url = self.attr("BASE_URL");
+        base_url = self.attr("BASE_URL");
         py::object token = global(fn, "get_api_key")();
         check_token(token);
         py::object timeout = self.attr("REQUEST_TIMEOUT");
         py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
-        py::object manager = open_client(client_type, base_url, token, timeout, ready_timeout);
+        OpenedClient opened = open_client(module_of(fn), client_type, base_url, token, timeout, ready_timeout);
+        py::object manager = opened.client;
         // `with manager as client:` looks both methods up on the type first.
         py::object manager_type = py::type::of(manager);
         py::object enter = manager_type.attr("__enter__");
@@ -156,9 +103,8 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         try {
             py::object call = client.attr("call");
             py::dict kwargs = spread(call, payload);
-            PyObject *r = PyObject_Call(call.ptr(), py::make_tuple(url).ptr(), kwargs.ptr());
-            if (!r) throw py::error_already_set();
-            resp = py::reinterpret_steal<py::object>(r);
+            check_route(client, url, opened.guard);
+            resp = guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
         } catch (py::error_already_set &e) {
             if (exit_suppresses(exit, manager, e)) return py::none();
             throw;
@@ -167,6 +113,8 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         return resp;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
+        // A password in the service URL shows nowhere, whoever wrote the text.
+        if (!base_url.is_none()) scrub_exception(e.value(), base_url);
         py::str message = py::str("send request failed: ") + exception_text(e);
         global(fn, "logger").attr("error")(message);
         throw;

@@ -1,0 +1,573 @@
+// The guarded road to the service. The library's client reads the service's
+// schema and then posts wherever it says, follows redirects with the key,
+// waits for readiness without pausing and bounds each read, not the request.
+// Here the client keeps its public shape, but the HTTP client inside it is
+// built by the package: every request is checked against the configured
+// origin, answers with a content coding are refused unread, and every socket
+// operation is bounded by the deadline of the request in progress.
+#include "request_guard.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace vorna {
+namespace {
+
+// --- URL text ----------------------------------------------------------------------------------
+
+// [start, end) of the authority of `url`, or false when it has none.
+bool authority_of(const std::string &url, size_t &start, size_t &end) {
+    size_t scheme_end = url.find("://");
+    if (scheme_end != std::string::npos)
+        start = scheme_end + 3;
+    else if (url.compare(0, 2, "//") == 0)
+        start = 2;
+    else
+        return false;
+    end = url.find_first_of("/?#", start);
+    if (end == std::string::npos) end = url.size();
+    return true;
+}
+
+// The password in `url`'s user information, or "" when there is none.
+std::string password_of(const std::string &url) {
+    size_t start = 0, end = 0;
+    if (!authority_of(url, start, end)) return "";
+    size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) return "";
+    size_t colon = url.find(':', start);
+    if (colon == std::string::npos || colon > at) return "";
+    return url.substr(colon + 1, at - colon - 1);
+}
+
+bool utf8_of(py::handle text, std::string &out) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (!s) {
+        PyErr_Clear();  // lone surrogates: nothing printable to hide
+        return false;
+    }
+    out.assign(s, static_cast<size_t>(n));
+    return true;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// --- Origins -----------------------------------------------------------------------------------
+
+// (scheme, host, port) of an absolute http(s) URL or httpx.URL; None for a
+// relative one, which the HTTP client resolves against the base URL.
+py::object origin_of(py::handle url) {
+    py::object u = py::module_::import("httpx").attr("URL")(url);
+    if (!u.attr("is_absolute_url").cast<bool>()) return py::none();
+    py::object scheme = u.attr("scheme");
+    py::object port = u.attr("port");
+    if (port.is_none()) {
+        std::string s = scheme.cast<std::string>();
+        if (s == "http") port = py::int_(80);
+        if (s == "https") port = py::int_(443);
+    }
+    return tuple_of({scheme, u.attr("host"), port});
+}
+
+py::str show_origin(py::handle origin) {
+    py::tuple o = py::reinterpret_borrow<py::tuple>(origin);
+    py::str text = py::str("{}://{}:{}").attr("format")(o[0], o[1], o[2]);
+    if (py::len(text) > 200) text = py::str(text[py::slice(0, 200, 1)]) + py::str("...");
+    return text;
+}
+
+bool same(py::handle a, py::handle b) {
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq == 1;
+}
+
+[[noreturn]] void raise_new(py::object exc) {
+    PyObject *value = exc.release().ptr();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value, nullptr);
+    throw py::error_already_set();
+}
+
+// --- Deadline ----------------------------------------------------------------------------------
+
+double now_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// `value` as seconds, or -1 when it is not a finite real number.
+double seconds_or_negative(py::handle value) {
+    if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) return -1;
+    double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large for a double
+        return -1;
+    }
+    return std::isfinite(v) ? v : -1;
+}
+
+// The deadline lives in a thread-local object of the guard: sync HTTP I/O
+// runs in the calling thread, so each thread sees its own request's.
+void set_deadline(py::handle guard, py::handle timeout) {
+    double seconds = seconds_or_negative(timeout);
+    if (guard.is_none() || seconds <= 0) return;
+    guard["local"].attr("deadline") = py::float_(now_seconds() + seconds);
+}
+
+void clear_deadline(py::handle guard) {
+    if (!guard.is_none()) guard["local"].attr("deadline") = py::none();
+}
+
+// The timeout for one socket operation: never past the deadline; past it,
+// the operation fails as the HTTP layer's own timeout would.
+py::object clamp(py::handle local, py::handle timeout, const char *error) {
+    py::object deadline = py::getattr(local, "deadline", py::none());
+    if (deadline.is_none()) return py::reinterpret_borrow<py::object>(timeout);
+    double left = deadline.cast<double>() - now_seconds();
+    if (left <= 0) raise_new(py::module_::import("httpcore").attr(error)("timed out"));
+    double t = timeout.is_none() ? left : std::min(left, seconds_or_negative(timeout) < 0 ? left
+                                                                                         : timeout.cast<double>());
+    return py::float_(t);
+}
+
+py::object net_init(FunctionObject *, py::handle *args) {
+    py::setattr(args[0], "inner", args[1]);
+    py::setattr(args[0], "local", args[2]);
+    return py::none();
+}
+
+py::object wrap_stream(py::handle self, py::object inner) {
+    return self.attr("stream_type")(inner, self.attr("local"));
+}
+
+py::object backend_connect_tcp(FunctionObject *, py::handle *args) {
+    py::handle self = args[0];
+    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout");
+    return wrap_stream(self, self.attr("inner").attr("connect_tcp")(args[1], args[2], py::arg("timeout") = t,
+                                                                    py::arg("local_address") = args[4],
+                                                                    py::arg("socket_options") = args[5]));
+}
+
+py::object backend_connect_unix(FunctionObject *, py::handle *args) {
+    py::handle self = args[0];
+    py::object t = clamp(self.attr("local"), args[2], "ConnectTimeout");
+    return wrap_stream(self, self.attr("inner").attr("connect_unix_socket")(args[1], py::arg("timeout") = t,
+                                                                            py::arg("socket_options") = args[3]));
+}
+
+py::object backend_sleep(FunctionObject *, py::handle *args) { return args[0].attr("inner").attr("sleep")(args[1]); }
+
+py::object stream_read(FunctionObject *, py::handle *args) {
+    py::handle self = args[0];
+    return self.attr("inner").attr("read")(args[1], clamp(self.attr("local"), args[2], "ReadTimeout"));
+}
+
+py::object stream_write(FunctionObject *, py::handle *args) {
+    py::handle self = args[0];
+    return self.attr("inner").attr("write")(args[1], clamp(self.attr("local"), args[2], "WriteTimeout"));
+}
+
+py::object stream_close(FunctionObject *, py::handle *args) { return args[0].attr("inner").attr("close")(); }
+
+py::object stream_start_tls(FunctionObject *, py::handle *args) {
+    py::handle self = args[0];
+    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout");
+    py::object tls = self.attr("inner").attr("start_tls")(args[1], args[2], t);
+    return py::type::of(self)(tls, self.attr("local"));
+}
+
+py::object stream_extra(FunctionObject *, py::handle *args) {
+    return args[0].attr("inner").attr("get_extra_info")(args[1]);
+}
+
+const FunctionDef kNetInit{"__init__", {"self", "inner", "local"}, net_init};
+const FunctionDef kConnectTcp{"connect_tcp", {"self", "host", "port", "timeout", "local_address", "socket_options"},
+                              backend_connect_tcp};
+const FunctionDef kConnectUnix{"connect_unix_socket", {"self", "path", "timeout", "socket_options"},
+                               backend_connect_unix};
+const FunctionDef kSleep{"sleep", {"self", "seconds"}, backend_sleep};
+const FunctionDef kRead{"read", {"self", "max_bytes", "timeout"}, stream_read};
+const FunctionDef kWrite{"write", {"self", "buffer", "timeout"}, stream_write};
+const FunctionDef kClose{"close", {"self"}, stream_close};
+const FunctionDef kStartTls{"start_tls", {"self", "ssl_context", "server_hostname", "timeout"}, stream_start_tls};
+const FunctionDef kExtra{"get_extra_info", {"self", "info"}, stream_extra};
+
+py::object method(py::handle module, const FunctionDef &def, const char *qualname, py::tuple defaults = py::tuple()) {
+    FunctionOptions opts;
+    opts.qualname = qualname;
+    opts.defaults = defaults;
+    return make_function(module, def, opts);
+}
+
+// A network backend for the HTTP layer's connection pool whose streams never
+// wait past the deadline of the request in progress.
+py::object deadline_backend_type(py::handle module) {
+    py::object httpcore = py::module_::import("httpcore");
+    py::object none = py::none();
+    py::object stream_type = make_class(
+        module, "_DeadlineStream", py::make_tuple(httpcore.attr("NetworkStream")),
+        {{"__init__", method(module, kNetInit, "_DeadlineStream.__init__")},
+         {"read", method(module, kRead, "_DeadlineStream.read", py::make_tuple(none))},
+         {"write", method(module, kWrite, "_DeadlineStream.write", py::make_tuple(none))},
+         {"close", method(module, kClose, "_DeadlineStream.close")},
+         {"start_tls", method(module, kStartTls, "_DeadlineStream.start_tls", py::make_tuple(none, none))},
+         {"get_extra_info", method(module, kExtra, "_DeadlineStream.get_extra_info")}});
+    return make_class(
+        module, "_DeadlineBackend", py::make_tuple(httpcore.attr("NetworkBackend")),
+        {{"stream_type", stream_type},
+         {"__init__", method(module, kNetInit, "_DeadlineBackend.__init__")},
+         {"connect_tcp", method(module, kConnectTcp, "_DeadlineBackend.connect_tcp", py::make_tuple(none, none, none))},
+         {"connect_unix_socket",
+          method(module, kConnectUnix, "_DeadlineBackend.connect_unix_socket", py::make_tuple(none, none))},
+         {"sleep", method(module, kSleep, "_DeadlineBackend.sleep")}});
+}
+
+// --- HTTP hooks --------------------------------------------------------------------------------
+
+// Every request, redirects included, goes to the configured origin or nowhere.
+py::object guard_request(FunctionObject *, py::handle *args) {
+    py::handle guard = args[0];
+    py::object origin = origin_of(args[1].attr("url"));
+    if (origin.is_none() || !same(origin, guard["origin"])) {
+        py::str message = py::str("refused to send a request to {}: the service sent it away from the configured "
+                                  "service {}, and the API key goes only to the configured service")
+                              .attr("format")(origin.is_none() ? py::str("a relative address") : show_origin(origin),
+                                              show_origin(guard["origin"]));
+        raise_new(py::reinterpret_borrow<py::object>(PyExc_PermissionError)(message));
+    }
+    return py::none();
+}
+
+// Notes the status of each answer (the library's schema error does not say
+// it) and refuses one with a content coding before its body is read: none
+// was asked for, and inflating it could take any amount of memory.
+py::object record_response(FunctionObject *, py::handle *args) {
+    py::handle guard = args[0];
+    py::handle response = args[1];
+    guard["status"] = response.attr("status_code");
+    guard["url"] = response.attr("request").attr("url");
+    py::object coding = response.attr("headers").attr("get")("content-encoding");
+    if (!coding.is_none()) {
+        py::object plain = coding.attr("strip")().attr("lower")();
+        if (!same(plain, py::str("")) && !same(plain, py::str("identity"))) {
+            py::object shown = py::repr(coding[py::slice(0, 40, 1)]);
+            py::str message = py::str("the service answered with the content coding {} although none was asked "
+                                      "for; the answer was refused unread")
+                                  .attr("format")(shown);
+            raise_new(py::reinterpret_borrow<py::object>(PyExc_ValueError)(message));
+        }
+    }
+    return py::none();
+}
+
+const FunctionDef kGuardRequest{"guard_request", {"guard", "request"}, guard_request};
+const FunctionDef kRecordResponse{"record_response", {"guard", "response"}, record_response};
+
+// The guard state for a client of `base_url`, or None when the URL is not
+// an absolute http(s) URL (the library then builds its own transport).
+py::object new_guard(py::handle base_url) {
+    py::object origin;
+    try {
+        origin = origin_of(base_url);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();  // the client reports a bad URL itself
+    }
+    if (origin.is_none()) return py::none();
+    std::string scheme = py::tuple(origin)[0].cast<std::string>();
+    if (scheme != "http" && scheme != "https") return py::none();
+    py::dict guard;
+    guard["origin"] = origin;
+    guard["local"] = py::module_::import("threading").attr("local")();
+    guard["status"] = py::none();
+    guard["url"] = py::none();
+    return guard;
+}
+
+// The HTTP client the library would build for `base_url`, with the guard's
+// hooks, no content coding asked for, and deadline-bounded connections.
+py::object make_http_client(py::handle module, py::handle base_url, py::handle token, py::handle timeout,
+                            py::handle guard) {
+    py::object httpx = py::module_::import("httpx");
+    py::object partial = py::module_::import("functools").attr("partial");
+    py::dict headers;
+    headers["User-Agent"] = py::str("BentoML HTTP Client/") + py::str(py::module_::import("bentoml").attr("__version__"));
+    py::object key = token.is_none() ? py::module_::import("os").attr("getenv")("BENTO_CLOUD_API_KEY")
+                                     : py::reinterpret_borrow<py::object>(token);
+    int truth = PyObject_IsTrue(key.ptr());
+    if (truth < 0) throw py::error_already_set();
+    if (truth) headers["Authorization"] = py::str("Bearer {}").attr("format")(key);
+    headers["Accept-Encoding"] = "identity";
+    py::dict hooks;
+    hooks["request"] = py::make_tuple(partial(make_function(module, kGuardRequest), guard));
+    hooks["response"] = py::make_tuple(partial(make_function(module, kRecordResponse), guard));
+    py::object client = httpx.attr("Client")(py::arg("base_url") = base_url, py::arg("headers") = headers,
+                                             py::arg("timeout") = timeout, py::arg("follow_redirects") = true,
+                                             py::arg("event_hooks") = hooks);
+    // Every pool of the client (direct, and one per proxy from the
+    // environment) opens its connections through the deadline backend.
+    py::object backend_type = deadline_backend_type(module);
+    py::list transports;
+    transports.append(client.attr("_transport"));
+    for (py::handle t : client.attr("_mounts").attr("values")())
+        if (!t.is_none()) transports.append(t);
+    for (py::handle t : transports) {
+        py::object pool = py::getattr(t, "_pool", py::none());
+        if (pool.is_none() || !py::hasattr(pool, "_network_backend")) continue;
+        pool.attr("_network_backend") = backend_type(pool.attr("_network_backend"), guard["local"]);
+    }
+    return client;
+}
+
+// --- Errors ------------------------------------------------------------------------------------
+
+py::object status_phrase(int status) {
+    try {
+        return py::module_::import("http").attr("HTTPStatus")(status).attr("phrase");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return py::str("");
+    }
+}
+
+// The library's exception for an HTTP status, carrying `message`.
+py::object status_error(int status, const py::str &message) {
+    py::object base = py::module_::import("bentoml.exceptions").attr("BentoMLException");
+    py::object code = py::int_(status);
+    try {
+        code = py::module_::import("http").attr("HTTPStatus")(status);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    py::object cls = base.attr("error_mapping").attr("get")(code, base);
+    try {
+        return cls(message, py::arg("error_code") = code);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        return base(message, py::arg("error_code") = code);
+    }
+}
+
+py::str status_text(int status) {
+    py::object phrase = status_phrase(status);
+    return py::str(py::len(phrase) ? "HTTP {} {}" : "HTTP {}").attr("format")(status, phrase);
+}
+
+[[noreturn]] void raise_refused_key(int status, const py::str &where, const py::error_already_set &caught) {
+    py::str message =
+        py::str("the service at {} refused the API key ({})").attr("format")(where, status_text(status));
+    raise_object_with_context(status_error(status, message), caught);
+}
+
+// The HTTP status of a library error: the one the hooks noted, else the
+// exception's own code; 0 when there is none.
+int status_of(const py::error_already_set &e, py::handle guard) {
+    py::object status = guard.is_none() ? py::none() : py::object(guard["status"]);
+    if (status.is_none()) status = py::getattr(e.value(), "error_code", py::none());
+    if (status.is_none()) return 0;
+    try {
+        return py::int_(status).cast<int>();
+    } catch (py::error_already_set &) {
+        return 0;
+    }
+}
+
+py::str where_of(py::handle base_url, py::handle guard) {
+    if (!guard.is_none()) return show_origin(guard["origin"]);
+    return py::str(hide_password(py::str(base_url).cast<std::string>()));
+}
+
+bool is_refusal(int status) { return status == 401 || status == 403; }
+
+}  // namespace
+
+// --- Public ------------------------------------------------------------------------------------
+
+std::string hide_password(const std::string &url) {
+    std::string password = password_of(url);
+    if (password.empty()) return url;
+    size_t start = 0, end = 0;
+    authority_of(url, start, end);
+    size_t colon = url.find(':', start);
+    return url.substr(0, colon + 1) + "***" + url.substr(colon + 1 + password.size());
+}
+
+py::str scrub_password(py::handle text, py::handle url) {
+    std::string u, t;
+    if (!utf8_of(url, u) || !utf8_of(text, t)) return py::reinterpret_borrow<py::str>(text);
+    std::string password = password_of(u);
+    if (password.empty() || t.find(password) == std::string::npos)
+        return py::reinterpret_borrow<py::str>(text);
+    return py::str(replace_all(t, ":" + password + "@", ":***@"));
+}
+
+void scrub_exception(py::handle value, py::handle url) {
+    try {
+        py::object args = py::getattr(value, "args", py::none());
+        if (PyTuple_Check(args.ptr())) {
+            py::tuple old = py::reinterpret_borrow<py::tuple>(args);
+            py::tuple fresh(old.size());
+            bool changed = false;
+            for (size_t i = 0; i < old.size(); ++i) {
+                py::object item = old[i];
+                if (PyUnicode_Check(item.ptr())) {
+                    py::str clean = scrub_password(item, url);
+                    changed = changed || !clean.is(item);
+                    item = clean;
+                }
+                fresh[i] = item;
+            }
+            if (changed) py::setattr(value, "args", fresh);
+        }
+        py::object message = py::getattr(value, "message", py::none());
+        if (PyUnicode_Check(message.ptr())) {
+            py::str clean = scrub_password(message, url);
+            if (!clean.is(message)) py::setattr(value, "message", clean);
+        }
+    } catch (py::error_already_set &) {
+        // Best effort: the exception being reported must still go out.
+    }
+}
+
+OpenedClient open_client(py::handle module, py::handle client_type, py::handle base_url, py::handle token,
+                         py::handle timeout, py::handle ready_timeout) {
+    py::object guard = py::none();
+    py::object library_client = py::module_::import("bentoml").attr("SyncHTTPClient");
+    if (PyType_Check(client_type.ptr()) && PyObject_IsSubclass(client_type.ptr(), library_client.ptr()) == 1)
+        guard = new_guard(base_url);
+    if (PyErr_Occurred()) throw py::error_already_set();
+
+    // One HTTP client for all attempts: one set of TLS settings, and a
+    // connection the service kept open is used again.
+    py::object http = py::none();
+    auto build = [&]() -> py::object {
+        if (guard.is_none())
+            return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
+                               py::arg("server_ready_timeout") = 0);
+        if (http.is_none()) http = make_http_client(module, base_url, token, timeout, guard);
+        guard["status"] = py::none();
+        guard["url"] = py::none();
+        py::object client = client_type.attr("__new__")(client_type);
+        // The library builds its HTTP client on first use; this one is already there.
+        client.attr("__dict__")["client"] = http;
+        set_deadline(guard, timeout);
+        try {
+            client_type.attr("__init__")(client, base_url, py::arg("token") = token, py::arg("timeout") = timeout,
+                                         py::arg("server_ready_timeout") = 0);
+        } catch (...) {
+            clear_deadline(guard);
+            throw;
+        }
+        clear_deadline(guard);
+        return client;
+    };
+
+    // None: the budget is the request timeout, as the library would wait.
+    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(std::max(budget, 0.0));
+    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
+    py::module_ httpx = py::module_::import("httpx");
+    py::object library_error = py::module_::import("bentoml.exceptions").attr("BentoMLException");
+    double pause = 0.1;
+    int tries = 0;
+    for (;;) {
+        try {
+            ++tries;
+            return OpenedClient{build(), guard};
+        } catch (py::error_already_set &e) {
+            int status = 0;
+            bool retry = e.matches(httpx.attr("NetworkError")) || e.matches(httpx.attr("TimeoutException")) ||
+                         e.matches(httpx.attr("RemoteProtocolError"));
+            if (!retry && e.matches(library_error)) {
+                status = status_of(e, guard);
+                py::str where = where_of(base_url, guard);
+                if (is_refusal(status)) {
+                    if (!http.is_none()) http.attr("close")();
+                    raise_refused_key(status, where, e);
+                }
+                retry = status == 429 || (status >= 500 && status < 600);
+                if (!retry && status) {
+                    if (!http.is_none()) http.attr("close")();
+                    py::object url = guard.is_none() || guard["url"].is_none() ? py::object(where)
+                                                                              : py::str(guard["url"]);
+                    py::str shown(hide_password(py::str(url).cast<std::string>()));
+                    py::str message =
+                        status == 404
+                            ? py::str("no service at {}: its schema request to {} answered {}")
+                                  .attr("format")(where, shown, status_text(status))
+                            : py::str("the service at {} failed the schema request to {}: {}")
+                                  .attr("format")(where, shown, status_text(status));
+                    raise_object_with_context(status_error(status, message), e);
+                }
+            }
+            double left = remaining();
+            if (!retry || left <= 0) {
+                if (!http.is_none()) http.attr("close")();
+                if (!retry || !status) throw;
+                py::str message = py::str("the service at {} did not become ready: its schema request answered {} "
+                                          "on each of {} tries within {} s")
+                                      .attr("format")(where_of(base_url, guard), status_text(status), tries,
+                                                      py::float_(std::max(budget, 0.0)).attr("__format__")("g"));
+                raise_object_with_context(status_error(status, message), e);
+            }
+            py::module_::import("time").attr("sleep")(std::min(pause, left));
+            pause = std::min(pause * 2, 1.0);
+        }
+    }
+}
+
+void check_route(py::handle client, py::handle endpoint, py::handle guard) {
+    if (guard.is_none()) return;
+    py::object endpoints = py::getattr(client, "endpoints", py::none());
+    if (!PyDict_Check(endpoints.ptr())) return;
+    PyObject *found = PyDict_GetItemWithError(endpoints.ptr(), endpoint.ptr());
+    if (!found) {
+        if (PyErr_Occurred()) PyErr_Clear();  // the client's own call reports it
+        return;
+    }
+    py::object route = py::getattr(found, "route", py::none());
+    if (!PyUnicode_Check(route.ptr())) return;
+    py::object origin = origin_of(route);
+    if (origin.is_none() || same(origin, guard["origin"])) return;
+    py::object name = py::repr(endpoint);
+    py::str message = py::str("the service's schema sends the endpoint {} to {}, which is not the configured service "
+                              "{}: nothing was sent, the API key goes only to the configured service")
+                          .attr("format")(name[py::slice(0, 80, 1)], show_origin(origin), show_origin(guard["origin"]));
+    raise_new(py::reinterpret_borrow<py::object>(PyExc_PermissionError)(message));
+}
+
+py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs, py::handle base_url,
+                        py::handle timeout, py::handle guard) {
+    set_deadline(guard, timeout);
+    try {
+        PyObject *r = PyObject_Call(call.ptr(), py::make_tuple(endpoint).ptr(), kwargs.ptr());
+        if (!r) throw py::error_already_set();
+        clear_deadline(guard);
+        return py::reinterpret_steal<py::object>(r);
+    } catch (py::error_already_set &e) {
+        clear_deadline(guard);
+        py::object httpx = py::module_::import("httpx");
+        if (!guard.is_none() && e.matches(httpx.attr("TimeoutException"))) {
+            py::str message = py::str("the request took longer than the configured timeout of {} s")
+                                  .attr("format")(timeout);
+            py::object request = py::getattr(e.value(), "_request", py::none());
+            py::object error = request.is_none() ? py::type::of(e.value())(message)
+                                                 : py::type::of(e.value())(message, py::arg("request") = request);
+            raise_object_with_context(error, e);
+        }
+        if (e.matches(py::module_::import("bentoml.exceptions").attr("BentoMLException"))) {
+            int status = status_of(e, py::none());
+            if (is_refusal(status)) raise_refused_key(status, where_of(base_url, guard), e);
+        }
+        throw;
+    }
+}
+
+}  // namespace vorna
