@@ -13,10 +13,10 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
-def schema(routes: dict[str, str]) -> bytes:
+def schema(routes: dict[str, str], params=("image",)) -> bytes:
     """A schema as the library's client reads it: endpoint name -> route, each
-    taking one text argument `image` and answering a JSON object."""
-    takes = {"type": "object", "properties": {"image": {"type": "string"}}}
+    taking the arguments `params` and answering a JSON object."""
+    takes = {"type": "object", "properties": {name: {} for name in params}}
     return json.dumps({"routes": [
         {"name": name, "route": route, "input": takes, "output": {"type": "object"}}
         for name, route in routes.items()]}).encode()
@@ -74,6 +74,7 @@ class Service:
 
         self.server = ThreadingHTTPServer((host, 0), Handler)
         self.server.daemon_threads = True
+        self.server.handle_error = lambda request, address: None   # clients that hang up are expected
         self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
                                        daemon=True)
         self.thread.start()

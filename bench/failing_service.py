@@ -1,0 +1,92 @@
+"""What one node call costs against a service that fails: requests sent, wall
+time and CPU time, for a refused key, a service answering 503, and an answer
+drip-fed past the request timeout.
+
+    .venv/bin/python -m bench.failing_service            # writes bench/failing_service.md
+    .venv/bin/python -m bench.failing_service --no-write
+
+The services are the loopback fakes of the tests, in this process; "thread CPU"
+is the calling thread's (the package's own work), "process CPU" adds the fake
+service's threads.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+from loopback_services import Service, schema  # noqa: E402
+from reliability_support import NODES  # noqa: E402
+
+RESULTS = Path(__file__).resolve().parent / "failing_service.md"
+KEY = "bench-key-0123456789"
+
+
+def encode_case():
+    return next(case for case in NODES if case.name == "vae_encode")
+
+
+def one_call(service: Service, ready: int, timeout: int):
+    from vorna_comfyui_engine import config
+
+    case = encode_case()
+    node = case.node_class()()
+    node.BASE_URL, node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = service.origin + "/", ready, timeout
+    config.set_api_key(KEY)
+    service.requests.clear()
+    wall0, cpu0, thread0 = time.monotonic(), time.process_time(), time.thread_time()
+    try:
+        case.call(node)
+        outcome = "returned"
+    except Exception as e:  # noqa: BLE001 - reported
+        cause = e.__context__ or e
+        outcome = f"{type(e).__name__} from {type(cause).__module__}.{type(cause).__name__}: {cause}"
+    wall, cpu, thread = time.monotonic() - wall0, time.process_time() - cpu0, time.thread_time() - thread0
+    config.set_api_key(None)
+    return len(service.requests), wall, thread, cpu, outcome
+
+
+def scenarios():
+    refused = Service()
+    for path in ("/schema.json", "/readyz", "/vae_encode"):
+        refused.answer(path, 401, b'{"error": "unauthorized"}')
+    busy = Service()
+    for path in ("/schema.json", "/readyz", "/vae_encode"):
+        busy.answer(path, 503, b'{"error": "busy"}')
+    drip = Service()
+    drip.answer("/schema.json", 200, schema({"vae_encode": "/vae_encode"}, params=("image", "vae")))
+    drip.answer("/vae_encode", 200, b'{"samples": "' + b"x" * 200 + b'"}', drip=0.5)
+    return [
+        ("401 on every path", refused, 30, 1800),
+        ("503 on every path, 30 s readiness budget", busy, 30, 1800),
+        ("answer drip-fed one byte per 0.5 s, request timeout 2 s", drip, 30, 2),
+    ]
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--no-write", action="store_true")
+    args = parser.parse_args(argv)
+    import logging
+    logging.getLogger().addHandler(logging.NullHandler())
+    lines = ["# One VAE-encode node call against a failing service", "",
+             "| scenario | requests | wall s | thread CPU s | process CPU s | outcome |",
+             "|---|---:|---:|---:|---:|---|"]
+    for title, service, ready, timeout in scenarios():
+        try:
+            count, wall, thread, cpu, outcome = one_call(service, ready, timeout)
+        finally:
+            service.stop()
+        lines.append(f"| {title} | {count} | {wall:.2f} | {thread:.2f} | {cpu:.2f} | {outcome[:110]} |")
+        print(lines[-1], flush=True)
+    if not args.no_write:
+        RESULTS.write_text("\n".join(lines) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
