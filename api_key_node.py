@@ -7,8 +7,17 @@ run time without restarting.
 It deliberately has no widget that holds the key itself: ComfyUI saves every
 widget value into workflow files and into the metadata of saved PNGs, so a
 pasted key would travel with every picture. Instead the node names where the
-key is: an environment variable, or a key file that only its owner can read.
-It never logs or returns the key, only a short status text.
+key is, and since a shared workflow names it too, it reads only what is meant
+to hold a key:
+- environment: a variable whose name begins with VORNA_;
+- file: a regular file inside the key directory (~/.config/vorna/, or the one
+  the environment variable VORNA_KEY_DIR names when ComfyUI starts the node;
+  a workflow cannot change it), symbolic links resolved, owned by the user
+  ComfyUI runs as, readable by no one else (chmod 600). A name without a
+  directory is taken inside the key directory.
+Any other name is refused with the same short message, which tells nothing
+about the named variable or path. The node never logs or returns the key,
+only a short status text.
 
 ComfyUI runs output nodes in no fixed order, so in a graph that also
 generates, the first run may still use the previous key. Queue this node on
@@ -25,7 +34,11 @@ logger = logging.getLogger(__name__)
 _config = submodule("config")
 
 SOURCES = ["environment", "file", "startup"]
+VARIABLE_PREFIX = "VORNA_"
+DEFAULT_KEY_DIR = "~/.config/vorna"
 DEFAULT_FILE = "~/.config/vorna/api_key"
+REFUSED = ("this key source is not allowed: name an environment variable beginning with VORNA_, "
+           "or a private key file (yours, chmod 600) in the key directory")
 
 
 def _check_key(key, where):
@@ -40,30 +53,46 @@ def _check_key(key, where):
 
 def read_key_from_environment(variable):
     variable = variable.strip()
-    if not variable:
-        raise ValueError("no environment variable named: 'name' is empty")
+    if not variable.startswith(VARIABLE_PREFIX) or "=" in variable or "\0" in variable:
+        raise ValueError(REFUSED)
     if variable not in os.environ:
         raise ValueError(f"environment variable {variable} is not set")
     return _check_key(os.environ[variable].strip(), f"environment variable {variable}")
 
 
-def read_key_from_file(path):
-    path = os.path.expanduser(path.strip())
-    if not path:
-        raise ValueError("no key file named: 'name' is empty")
+def key_directory():
+    """The one directory key files may come from, symbolic links resolved."""
+    return os.path.realpath(os.path.expanduser(os.environ.get("VORNA_KEY_DIR") or DEFAULT_KEY_DIR))
+
+
+def key_file_path(name):
+    """The resolved path of a key file name, or ValueError(REFUSED) when it
+    is not inside the key directory."""
+    name = name.strip()
+    if not name or "\0" in name:
+        raise ValueError(REFUSED)
+    directory = key_directory()
+    path = os.path.realpath(os.path.join(directory, os.path.expanduser(name)))
+    if path == directory or os.path.commonpath([path, directory]) != directory:
+        raise ValueError(REFUSED)
+    return path
+
+
+def read_key_from_file(name):
+    path = key_file_path(name)
     try:
-        # Non-blocking, so a FIFO named by mistake cannot hang the graph.
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    except OSError as e:
-        raise ValueError(f"cannot open key file {path}: {e.strerror}") from None
+        # No symbolic link at the last step (it was resolved above: one now
+        # is a swap), and non-blocking, so a FIFO cannot hang the graph.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+    except OSError:
+        raise ValueError(REFUSED) from None
     try:
-        mode = os.fstat(fd).st_mode
-        if not stat.S_ISREG(mode):
-            raise ValueError(f"key file {path} is not a regular file")
-        # Same rule as ssh for private keys: a key others can read is already leaked.
-        if mode & (stat.S_IRWXG | stat.S_IRWXO):
-            raise ValueError(f"key file {path} is accessible by other users (mode {stat.S_IMODE(mode):04o}); "
-                             f"run: chmod 600 {path}")
+        info = os.fstat(fd)
+        # Same rule as ssh for private keys: a key others can read is already
+        # leaked, and a file of another user is not ours to send.
+        if (not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid()
+                or info.st_mode & (stat.S_IRWXG | stat.S_IRWXO)):
+            raise ValueError(REFUSED)
         with os.fdopen(fd, "rb") as f:
             fd = None
             data = f.read(64 * 1024 + 1)
@@ -91,8 +120,9 @@ class VornaAPIClient:
                                                       "file: read the key file named below; "
                                                       "startup: go back to the key ComfyUI started with"}),
                 "name": ("STRING", {"default": "VORNA_API_KEY", "multiline": False,
-                                    "tooltip": "environment variable name, or key file path "
-                                               f"(e.g. {DEFAULT_FILE}); never the key itself"}),
+                                    "tooltip": "environment variable name (beginning with VORNA_), or key "
+                                               "file name in the key directory "
+                                               f"(e.g. api_key for {DEFAULT_FILE}); never the key itself"}),
             }
         }
 
@@ -115,7 +145,7 @@ class VornaAPIClient:
             where = f"environment variable {name.strip()}"
         elif source == "file":
             key = read_key_from_file(name)
-            where = f"key file {os.path.expanduser(name.strip())}"
+            where = f"key file {key_file_path(name)}"
         elif source == "startup":
             key = None
             where = None

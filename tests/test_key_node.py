@@ -1,6 +1,8 @@
 """The API key node: where it takes the key from, what it refuses, and that the
 key never shows up in its output, errors, logs, workflows or pictures."""
 import json
+import os
+import sys
 
 import pytest
 from PIL import Image
@@ -35,11 +37,20 @@ def key_node(key_host):
     return lambda source, name: getattr(cls(), cls.FUNCTION)(source=source, name=name)
 
 
-def key_file(tmp_path, text, mode=0o600, name="api_key"):
-    path = tmp_path / name
+def key_file(folder, text, mode=0o600, name="api_key"):
+    path = folder / name
     path.write_text(text)
     path.chmod(mode)
     return path
+
+
+@pytest.fixture
+def key_dir(tmp_path, monkeypatch):
+    """The key directory, named by the environment as an administrator would."""
+    folder = tmp_path / "keys"
+    folder.mkdir(mode=0o700)
+    monkeypatch.setenv("VORNA_KEY_DIR", str(folder))
+    return folder
 
 
 def test_schema_is_an_output_node_with_no_place_for_the_key_itself(key_host):
@@ -61,12 +72,17 @@ def test_key_from_environment_is_set_and_not_echoed(key_node, monkeypatch, caplo
     assert all(KEY not in r.getMessage() for r in caplog.records)
 
 
-def test_key_from_a_private_file_is_stripped_and_home_is_expanded(key_node, tmp_path, monkeypatch):
+def test_key_file_in_the_default_directory_by_name_or_by_path(key_node, tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path))
-    path = key_file(tmp_path, f"\n{KEY}\r\n")
-    status, = key_node("file", "~/api_key")
-    assert config.get_api_key() == KEY
-    assert status == f"API key set from key file {path}"
+    monkeypatch.delenv("VORNA_KEY_DIR", raising=False)
+    folder = tmp_path / ".config" / "vorna"
+    folder.mkdir(parents=True)
+    path = key_file(folder, f"\n{KEY}\r\n")
+    for name in ("api_key", "~/.config/vorna/api_key", str(path)):
+        config.set_api_key(None)
+        status, = key_node("file", name)
+        assert config.get_api_key() == KEY
+        assert status == f"API key set from key file {path}"
 
 
 def test_startup_source_goes_back_to_the_key_read_at_import(key_node, monkeypatch):
@@ -78,26 +94,55 @@ def test_startup_source_goes_back_to_the_key_read_at_import(key_node, monkeypatc
 
 
 @pytest.mark.parametrize("source, setup, message", [
-    ("environment", lambda tmp, mp: mp.delenv(KEY_VARIABLE, raising=False), f"{KEY_VARIABLE} is not set"),
-    ("environment", lambda tmp, mp: mp.setenv(KEY_VARIABLE, "   "), f"{KEY_VARIABLE} is empty"),
-    ("environment", lambda tmp, mp: mp.setenv(KEY_VARIABLE, KEY + " " + KEY), "white space"),
-    ("file", lambda tmp, mp: None, "cannot open key file"),
-    ("file", lambda tmp, mp: key_file(tmp, "\n \n"), "is empty"),
-    ("file", lambda tmp, mp: key_file(tmp, f"{KEY}\n{KEY}\n"), "white space"),
-    ("file", lambda tmp, mp: key_file(tmp, KEY, mode=0o644), "chmod 600"),
-    ("file", lambda tmp, mp: key_file(tmp, KEY, mode=0o640), "accessible by other users (mode 0640)"),
-    ("file", lambda tmp, mp: (tmp / "api_key").mkdir(), "not a regular file"),
+    ("environment", lambda d, mp: mp.delenv(KEY_VARIABLE, raising=False), f"{KEY_VARIABLE} is not set"),
+    ("environment", lambda d, mp: mp.setenv(KEY_VARIABLE, "   "), f"{KEY_VARIABLE} is empty"),
+    ("environment", lambda d, mp: mp.setenv(KEY_VARIABLE, KEY + " " + KEY), "white space"),
+    ("file", lambda d, mp: key_file(d, "\n \n"), "is empty"),
+    ("file", lambda d, mp: key_file(d, f"{KEY}\n{KEY}\n"), "white space"),
 ])
-def test_refusals_name_the_source_never_the_key_and_keep_the_old_key(key_node, tmp_path, monkeypatch,
-                                                                      source, setup, message):
+def test_a_bad_key_in_an_allowed_place_names_the_place_never_the_key(key_node, key_dir, monkeypatch,
+                                                                     source, setup, message):
     config.set_api_key("previous-key")
-    setup(tmp_path, monkeypatch)
-    name = KEY_VARIABLE if source == "environment" else str(tmp_path / "api_key")
+    setup(key_dir, monkeypatch)
+    name = KEY_VARIABLE if source == "environment" else "api_key"
     with pytest.raises(ValueError) as info:
         key_node(source, name)
-    assert message in str(info.value)
-    assert name in str(info.value)
-    assert KEY not in str(info.value)
+    assert message in str(info.value) and KEY not in str(info.value)
+    assert config.get_api_key() == "previous-key"
+
+
+def _outside(d):
+    return key_file(d.parent, KEY, name="elsewhere")
+
+
+def _another_users(d):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to give a file to another user")
+    os.chown(key_file(d, KEY), 65534, -1)
+    return "api_key"
+
+
+@pytest.mark.parametrize("source, setup", [
+    ("environment", lambda d, mp: mp.setenv("AWS_SECRET_ACCESS_KEY", KEY) or "AWS_SECRET_ACCESS_KEY"),
+    ("environment", lambda d, mp: mp.setenv("vorna_lower", KEY) or "vorna_lower"),
+    ("file", lambda d, mp: str(_outside(d))),                                   # a private file elsewhere
+    ("file", lambda d, mp: _outside(d) and "../elsewhere"),                      # climbing out
+    ("file", lambda d, mp: (d / "link").symlink_to(_outside(d)) or "link"),      # a link leading out
+    ("file", lambda d, mp: key_file(d, KEY, mode=0o640) and "api_key"),          # others may read it
+    ("file", lambda d, mp: key_file(d, KEY, mode=0o604) and "api_key"),
+    ("file", lambda d, mp: _another_users(d)),
+    ("file", lambda d, mp: (d / "sub").mkdir() or "sub"),                        # not a regular file
+    ("file", lambda d, mp: "missing"),
+    ("file", lambda d, mp: str(d)),
+])
+def test_everything_else_is_refused_alike_and_reveals_nothing(key_host, key_node, key_dir, monkeypatch,
+                                                              source, setup):
+    config.set_api_key("previous-key")
+    name = setup(key_dir, monkeypatch)
+    with pytest.raises(ValueError) as info:
+        key_node(source, name)
+    # One text for every refused name: nothing about what is there, or not.
+    assert str(info.value) == sys.modules[key_host.classes["VornaAPIClient"].__module__].REFUSED
     assert config.get_api_key() == "previous-key"
 
 
@@ -130,10 +175,10 @@ def test_wrong_key_fails_with_the_nodes_own_error_and_leaks_nothing(live, monkey
         assert wrong not in text and standin.key not in text
 
 
-def test_key_set_from_a_file_reaches_the_service_and_stays_out_of_the_picture(live, tmp_path, caplog):
+def test_key_set_from_a_file_reaches_the_service_and_stays_out_of_the_picture(live, key_dir, caplog):
     host, standin = live
     caplog.set_level("DEBUG")
-    path = key_file(tmp_path, standin.key + "\n")
+    path = key_file(key_dir, standin.key + "\n")
     prompt = workflow("text_to_image")
     # Node ids order ties in this harness; "0" puts the key first.
     prompt["0"] = {"class_type": "VornaAPIClient", "inputs": {"source": "file", "name": str(path)}}
