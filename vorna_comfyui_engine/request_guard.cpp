@@ -380,7 +380,9 @@ int status_of(const py::error_already_set &e, py::handle guard) {
 
 py::str where_of(py::handle base_url, py::handle guard) {
     if (!guard.is_none()) return show_origin(guard["origin"]);
-    return py::str(hide_password(py::str(base_url).cast<std::string>()));
+    std::string url;
+    if (!utf8_of(base_url, url)) return py::str("the configured service");
+    return py::str(hide_password(url));
 }
 
 bool is_refusal(int status) { return status == 401 || status == 403; }
@@ -497,7 +499,8 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
                     if (!http.is_none()) http.attr("close")();
                     py::object url = guard.is_none() || guard["url"].is_none() ? py::object(where)
                                                                               : py::str(guard["url"]);
-                    py::str shown(hide_password(py::str(url).cast<std::string>()));
+                    std::string text;
+                    py::str shown = utf8_of(py::str(url), text) ? py::str(hide_password(text)) : where;
                     py::str message =
                         status == 404
                             ? py::str("no service at {}: its schema request to {} answered {}")
