@@ -74,6 +74,10 @@ def main(argv=None) -> int:
     import logging
     logging.getLogger().addHandler(logging.NullHandler())
     lines = ["# One VAE-encode node call against a failing service", "",
+             "Loopback fakes in this process. Targets: 401 everywhere at most 3 requests and under 0.5 s; "
+             "503 with a 30 s budget at most 60 requests and 1.5 CPU s; a drip-fed answer ends about 1 s "
+             "after the request timeout at the latest. Before this change the same calls cost 70,383 "
+             "requests and 24 CPU s (401), 2,824 requests per 5 s (503) and 20 s (drip, timeout 2 s).", "",
              "| scenario | requests | wall s | thread CPU s | process CPU s | outcome |",
              "|---|---:|---:|---:|---:|---|"]
     for title, service, ready, timeout in scenarios():
