@@ -135,3 +135,17 @@ def test_a_password_in_the_service_url_is_hidden(pair, caplog, monkeypatch):
     monkeypatch.setattr(base, "SyncHTTPClient", Client)
     error, messages = call(a, caplog, base_url=secret_url)
     assert "S3cret" not in messages[0] and "S3cret" not in str(error) and "alice:***@" in str(error)
+
+
+def test_a_listener_that_never_answers_costs_the_readiness_budget_not_a_request_timeout(caplog):
+    from reliability_support import bounded
+    import socket
+
+    with socket.socket() as hole:
+        hole.bind(("127.0.0.1", 0))
+        hole.listen(8)          # connections complete in the kernel; nothing ever reads them
+        node = base.BaseNode()
+        node.BASE_URL = "http://127.0.0.1:%d/" % hole.getsockname()[1]
+        node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = 1, 3600
+        _, error, _, _ = bounded(lambda: node.send_request("vae_encode", {}), 300)
+    assert isinstance(error, httpx.ReadTimeout)

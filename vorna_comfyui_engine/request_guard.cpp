@@ -97,6 +97,10 @@ bool same(py::handle a, py::handle b) {
 
 // --- Deadline ----------------------------------------------------------------------------------
 
+// The least time one try to reach the service gets, however little of the
+// readiness budget is left.
+constexpr double kLeastTry = 5.0;
+
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -114,8 +118,7 @@ double seconds_or_negative(py::handle value) {
 
 // The deadline lives in a thread-local object of the guard: sync HTTP I/O
 // runs in the calling thread, so each thread sees its own request's.
-void set_deadline(py::handle guard, py::handle timeout) {
-    double seconds = seconds_or_negative(timeout);
+void set_deadline(py::handle guard, double seconds) {
     if (guard.is_none() || seconds <= 0) return;
     guard["local"].attr("deadline") = py::float_(now_seconds() + seconds);
 }
@@ -448,6 +451,19 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
     // One HTTP client for all attempts: one set of TLS settings, and a
     // connection the service kept open is used again.
     py::object http = py::none();
+    // None: the budget is the request timeout, as the library would wait.
+    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(std::max(budget, 0.0));
+    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
+    // One try reaches the service within the readiness budget (a listener
+    // that never answers must not hold a call for a whole request timeout
+    // per try), but always gets a few seconds, and never more than a request.
+    auto attempt_seconds = [&] {
+        double request = seconds_or_negative(timeout);
+        double reach = std::max(remaining(), kLeastTry);
+        return request > 0 ? std::min(request, reach) : reach;
+    };
     auto build = [&]() -> py::object {
         if (guard.is_none())
             return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
@@ -458,7 +474,7 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
         py::object client = client_type.attr("__new__")(client_type);
         // The library builds its HTTP client on first use; this one is already there.
         client.attr("__dict__")["client"] = http;
-        set_deadline(guard, timeout);
+        set_deadline(guard, attempt_seconds());
         try {
             client_type.attr("__init__")(client, base_url, py::arg("token") = token, py::arg("timeout") = timeout,
                                          py::arg("server_ready_timeout") = 0);
@@ -470,11 +486,6 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
         return client;
     };
 
-    // None: the budget is the request timeout, as the library would wait.
-    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::duration<double>(std::max(budget, 0.0));
-    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
     py::module_ httpx = py::module_::import("httpx");
     py::object library_error = py::module_::import("bentoml.exceptions").attr("BentoMLException");
     double pause = 0.1;
@@ -548,7 +559,7 @@ void check_route(py::handle client, py::handle endpoint, py::handle guard) {
 
 py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs, py::handle base_url,
                         py::handle timeout, py::handle guard) {
-    set_deadline(guard, timeout);
+    set_deadline(guard, seconds_or_negative(timeout));
     try {
         PyObject *r = PyObject_Call(call.ptr(), py::make_tuple(endpoint).ptr(), kwargs.ptr());
         if (!r) throw py::error_already_set();
