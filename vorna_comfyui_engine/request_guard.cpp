@@ -541,11 +541,12 @@ void check_route(py::handle client, py::handle endpoint, py::handle guard) {
     if (guard.is_none()) return;
     py::object endpoints = py::getattr(client, "endpoints", py::none());
     if (!PyDict_Check(endpoints.ptr())) return;
-    PyObject *found = PyDict_GetItemWithError(endpoints.ptr(), endpoint.ptr());
-    if (!found) {
+    PyObject *entry = PyDict_GetItemWithError(endpoints.ptr(), endpoint.ptr());
+    if (!entry) {
         if (PyErr_Occurred()) PyErr_Clear();  // the client's own call reports it
         return;
     }
+    py::object found = py::reinterpret_borrow<py::object>(entry);
     py::object route = py::getattr(found, "route", py::none());
     if (!PyUnicode_Check(route.ptr())) return;
     py::object origin = origin_of(route);
