@@ -340,10 +340,13 @@ async def front_end(comfy, args):
         page.on("pageerror", lambda e: errors.append(str(e)))
         await page.goto(comfy.url, wait_until="networkidle")
         await page.wait_for_function("window.app && window.app.graph", timeout=120000)
-        # A first visit opens the template browser: show this pack's entries in it.
+        # The template browser (a first visit opens it by itself) with this pack's entries.
         with contextlib.suppress(Exception):
+            heading = page.get_by_text("Get Started with a Template")
+            if not await heading.is_visible():
+                await page.get_by_text("Templates", exact=True).first.click(timeout=15000)
             await page.get_by_text(FOLDER_NAME, exact=True).first.click(timeout=15000)
-            await page.wait_for_timeout(1500)
+            await page.wait_for_timeout(2000)
             shot = args.results / "front_end_templates.png"
             await page.screenshot(path=str(shot))
             out["screenshot_templates"] = str(shot)
