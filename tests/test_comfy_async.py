@@ -67,15 +67,12 @@ class FakeComfyUI:
         mp.setitem(sys.modules, "comfy.model_management", self.model_management)
         if server:
             mp.setitem(sys.modules, "server", self.server)
+        # ComfyUI's execute() became a coroutine function with coroutine nodes.
+        async def execute():
+            pass
+
         execution = types.ModuleType("execution")
-
-        async def execute_async():
-            pass
-
-        def execute_sync():
-            pass
-
-        execution.execute = execute_async if async_execution else execute_sync
+        execution.execute = execute if async_execution else (lambda: None)
         mp.setitem(sys.modules, "execution", execution)
 
 
