@@ -257,11 +257,11 @@ async def main(args):
         outcome, seconds, messages, _ = await comfy.run(prompt)
         started = {m[2]["node"]: m[0] for m in messages if m[1] == "executing" and m[2].get("node")}
         texts = texts_per_node(comfy, since)
-        check(outcome == "execution_success", "graph with two slow encodes succeeded")
-        check(seconds < 2 * SLOW, f"prompt took {seconds:.2f} s, below the {2 * SLOW:.0f} s of one encode after the other")
+        check(outcome == "execution_success", f"graph with two slow encodes succeeded in {seconds:.2f} s")
         check(abs(started["4"] - started["5"]) < SLOW / 2, "both encodes started together")
         # From the two encodes' start to the sampler's, which waits for both.
         encodes = started["7"] - min(started["4"], started["5"])
+        check(encodes < 2 * SLOW, f"both encodes done in {encodes:.2f} s, below the {2 * SLOW:.0f} s of one after the other")
         figures["overlap"] = {"delay_s": SLOW, "prompt_s": round(seconds, 2), "both_encodes_s": round(encodes, 2),
                               "one_after_the_other_would_be_s": 2 * SLOW}
         rates = {}
