@@ -137,13 +137,18 @@ async def wait_for_call(call, node_id, host, name):
                 break
             host.check_interrupt()
             if node_id is not None:
-                shown = _show(host, f"waiting for the service: {time.monotonic() - started:.0f} s", node_id) or shown
+                shown = _show(host, f"waiting for the service: {int(time.monotonic() - started)} s", node_id) or shown
     finally:
         if not future.done():
             future.cancel()
-    result = future.result()
+    # Do not leave "waiting" on a node whose call has ended.
+    try:
+        result = future.result()
+    except Exception:
+        if shown:
+            _show(host, f"the service call failed after {time.monotonic() - started:.1f} s", node_id)
+        raise
     if shown:
-        # Do not leave "waiting" on a node that has its answer.
         _show(host, f"service answered in {time.monotonic() - started:.1f} s", node_id)
     return result
 
