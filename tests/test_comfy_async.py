@@ -177,6 +177,24 @@ def test_independent_calls_wait_side_by_side_off_the_loop_and_show_progress(comf
     assert not unhandled
 
 
+def test_a_failed_call_raises_its_own_exception_and_the_node_says_it_failed(comfyui, monkeypatch):
+    host, fake = comfyui
+    shown, error = threading.Event(), RuntimeError("the service went away")
+    fake.on_text = lambda node_id, text: node_id == "7" and shown.set()
+
+    def send(node, url, payload, original):
+        if url != "sampler":
+            return original()
+        assert shown.wait(timeout=WAIT)
+        raise error
+
+    patch_requests(monkeypatch, host, send)
+    with pytest.raises(NodeExecutionError) as info:
+        host.run_file(WORKFLOWS / "text_to_image.json")
+    assert info.value.__cause__ is error
+    assert fake.texts[-1][0] == "7" and fake.texts[-1][1].startswith("the service call failed after ")
+
+
 @pytest.mark.parametrize("late", ["answer", "error"])
 def test_interrupt_ends_the_prompt_and_the_abandoned_calls_late_outcome_is_dropped(
         comfyui, monkeypatch, unhandled, caplog, late):
