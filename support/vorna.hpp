@@ -141,7 +141,7 @@ py::str exception_text(const py::error_already_set &e);
 // RecursionError.
 class NestingGuard {
 public:
-    static constexpr int kMaxNesting = 100;
+    static constexpr int kMaxNesting = 64;
     explicit NestingGuard(const char *where);
     ~NestingGuard();
     NestingGuard(const NestingGuard &) = delete;
