@@ -84,7 +84,8 @@ for py in "${pythons[@]}"; do
     rm -rf "$raw" "$WORK/cmake-$v"
     # -s: the wheel carries no debug information (a tenth of the size).
     CC="$TOOLCHAIN/cc" CXX="$TOOLCHAIN/c++" "$env_dir/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
-        -C build-dir="$WORK/cmake-$v" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -w "$raw" .
+        --config-settings=build-dir="$WORK/cmake-$v" \
+        --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -w "$raw" .
     rm -f dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*.whl
     PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" -w dist "$raw"/*.whl
     wheel="$(ls dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$PLAT"*.whl)"

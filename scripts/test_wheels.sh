@@ -8,10 +8,11 @@
 #   bash scripts/test_wheels.sh                 # every wheel in dist/
 #   bash scripts/test_wheels.sh dist/X.whl ...
 #
-# The tests run from the work tree (they need its stand-in service and
-# harness), through the venv's pytest script with PYTHONPATH unset, so no
-# build directory is on sys.path; each run first checks that the module is
-# the one the wheel installed.
+# The tests run from the work tree as scripts/test.sh runs them (they need its
+# stand-in service, harness and benchmarks), with PYTHONPATH unset, so no
+# build directory is on sys.path; each run first checks, with the same
+# interpreter, directory and environment, that the module is the one the
+# wheel installed.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -71,7 +72,7 @@ if not os.path.realpath(origin).startswith(site + os.sep):
 PY
     log="$WORK/test-$v.log"
     set +e
-    run "$venv/bin/pytest" -q -p no:cacheprovider "${tests[@]}" 2>&1 | tee "$log"
+    run "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" 2>&1 | tee "$log"
     rc=${PIPESTATUS[0]}
     set -e
     [ "$rc" = 0 ] || status=1
