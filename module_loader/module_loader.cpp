@@ -369,9 +369,9 @@ PyModuleDef package_def = {
 };
 
 // Loaded as a child of another package: the definition adopts the full dotted
-// name. The module's name is the one the interpreter loaded the shared object
-// under (its spec's name), on every version, without reading the interpreter's
-// private package context.
+// name. The new module's __name__ is the name the interpreter loaded the
+// shared object under, on every version, so the interpreter's private package
+// context need not be read.
 void adopt_definition_name(const std::string &full_name) {
     static std::string adopted;
     if (full_name == package_def.m_name) return;

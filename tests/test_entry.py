@@ -157,7 +157,7 @@ def test_failing_package_body_leaves_no_package_and_points_at_its_init():
         bootstrap = sys.modules["_frozen_importlib"]
         real = bootstrap._spec_from_module
         def broken(module, *args, **kwargs):
-            raise LookupError("no spec today")
+            raise LookupError("broken on purpose")
         bootstrap._spec_from_module = broken
         try:
             import vorna_comfyui_engine
@@ -170,7 +170,7 @@ def test_failing_package_body_leaves_no_package_and_points_at_its_init():
         print(json.dumps({"err": err, "entries": entries,
                           "present": present, "again": p.__spec__.origin == p.__file__}))
     """)
-    assert out["err"] == "no spec today" and out["present"] is False and out["again"] is True
+    assert out["err"] == "broken on purpose" and out["present"] is False and out["again"] is True
     # The package's entry sits between the importer and the frame that raised.
     (file, line, name), raised = out["entries"][-2:]
     assert file.endswith(f"/{PKG}/__init__.py") and (line, name) == (1, "<module>") and raised[2] == "broken"
