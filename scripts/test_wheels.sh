@@ -3,7 +3,8 @@
 # virtual environment of its Python, a PATH with no compiler and no CMake,
 # `pip install` of the wheel (a wheel is never built), then the entry and
 # configuration tests; on the versions in VORNA_WHEEL_FULL_SUITE (default
-# 3.11) the whole suite, with requirements-dev.txt (torch pinned there).
+# 3.11; set but empty: none) the whole suite, with requirements-dev.txt
+# (torch pinned there).
 #
 #   bash scripts/test_wheels.sh                 # every wheel in dist/
 #   bash scripts/test_wheels.sh dist/X.whl ...
@@ -19,7 +20,7 @@ cd "$ROOT"
 . "$ROOT/scripts/pythons.sh"
 
 WORK="$ROOT/build/wheels"
-FULL=" ${VORNA_WHEEL_FULL_SUITE:-3.11} "
+FULL=" ${VORNA_WHEEL_FULL_SUITE-3.11} "
 export PIP_DISABLE_PIP_VERSION_CHECK=1 BENTOML_DO_NOT_TRACK=true
 
 if [ $# -gt 0 ]; then wheels=("$@"); else wheels=(dist/vorna_comfyui_engine-*.whl); fi
