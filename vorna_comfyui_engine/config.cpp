@@ -119,6 +119,9 @@ void body_config(py::module_ m) {
     // Bounded wait for the service's readiness; not part of the record.
     bind(m, "_SERVER_READY_TIMEOUT",
          int_(global(m, "os").attr("getenv")("VORNA_SERVER_READY_TIMEOUT", "30")));
+    // 0: a new client (connection, schema request) for every request.
+    bind(m, "_REUSE_CONNECTIONS",
+         builtins.attr("bool")(int_(global(m, "os").attr("getenv")("VORNA_REUSE_CONNECTIONS", "1"))));
     bind(m, "_api_key_lock", global(m, "threading").attr("Lock")());
     annotations["_dynamic_api_key"] = str;
     bind(m, "_dynamic_api_key", py::none());
