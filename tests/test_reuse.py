@@ -29,7 +29,7 @@ def keyed():
     config.set_api_key(KEY)
     yield
     config.set_api_key(None)
-    entries = base._client_pool["entries"]
+    entries = base._client_pool.entries
     for entry in list(entries.values()):
         entry["client"].close()
     entries.clear()
@@ -53,8 +53,9 @@ def node_for(service, ready=2, timeout=10, port=None):
 def call(node, caplog, endpoint="vae_encode"):
     """(answer or exception, the request path's log messages)."""
     caplog.clear()
+    payload = {"text": "a fox", "clip": None} if endpoint == "text_encode" else {"image": "i"}
     try:
-        outcome = node.send_request(endpoint, {"image": "i"})
+        outcome = node.send_request(endpoint, payload)
     except Exception as e:      # noqa: BLE001 - inspected by the test
         outcome = e
     return outcome, [r.getMessage() for r in caplog.records if r.name == LOGGER]
@@ -82,7 +83,8 @@ def test_one_schema_request_and_connection_serve_calls_and_threads(service, capl
 def test_a_new_key_or_client_type_gets_a_client_of_its_own_and_the_old_one_is_closed(service, caplog):
     node = node_for(service)
     call(node, caplog)
-    first = next(iter(base._client_pool["entries"].values()))["client"]
+    first = next(iter(base._client_pool.entries.values()))["client"]
+    assert KEY not in repr(base._client_pool)
     config.set_api_key("second-key")
     assert call(node, caplog)[0] == {"samples": "ok"}
     assert service.requests[-1][2]["Authorization"] == "Bearer second-key"
@@ -191,3 +193,32 @@ def test_the_opt_out_builds_a_client_per_request(service, caplog):
                            env={**__import__("os").environ, "VORNA_REUSE_CONNECTIONS": value}).stdout.strip()
             for value in ("0", "1")]
     assert read == ["False", "True"]
+
+
+def test_the_stand_in_through_kept_clients(request, caplog):
+    """The real service: threads share the kept client's connections, and a
+    call made just before the service drops an idle connection (it does at
+    5 s) still gets its answer."""
+    import time
+    from bench.network import LatencyProxy
+
+    standin = request.getfixturevalue("standin")
+    counting = LatencyProxy(int(standin.url.rsplit(":", 1)[1]))
+    node = base.BaseNode()
+    node.BASE_URL = f"http://127.0.0.1:{counting.port}/"
+    config.set_api_key(standin.key)
+    try:
+        assert "conditioning" in call(node, caplog, "text_encode")[0]
+        answers = []
+        threads = [threading.Thread(target=lambda: answers.extend(
+            call(node, caplog, "text_encode")[0] for _ in range(5))) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert len(answers) == 20 and all("conditioning" in a for a in answers)
+        assert counting.connections <= 4
+        time.sleep(4.95)
+        assert "conditioning" in call(node, caplog, "text_encode")[0]
+    finally:
+        counting.close()

@@ -199,7 +199,7 @@ void body_base(py::module_ m) {
                      {"send_request", make_function(m, kSendRequest, send_opts)}}));
     // The clients kept between requests: module state, so a module body run
     // again starts with none.
-    bind(m, "_client_pool", new_client_pool());
+    bind(m, "_client_pool", new_client_pool(m));
 }
 
 }  // namespace vorna

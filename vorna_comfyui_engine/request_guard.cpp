@@ -640,7 +640,7 @@ constexpr Py_ssize_t kPoolSize = 4;
 // pending error left as it was.
 class PoolLock {
 public:
-    explicit PoolLock(py::handle pool) : lock_(py::reinterpret_borrow<py::dict>(pool)["lock"]) {
+    explicit PoolLock(py::handle pool) : lock_(pool.attr("lock")) {
         lock_.attr("acquire")();
     }
     ~PoolLock() {
@@ -673,7 +673,14 @@ void close_quietly(py::handle client) {
     }
 }
 
-py::dict entries_of(py::handle pool) { return py::reinterpret_borrow<py::dict>(pool)["entries"]; }
+py::dict entries_of(py::handle pool) { return pool.attr("entries"); }
+
+// The kept clients' keys and headers hold the API key: the pool shows neither.
+py::object pool_repr(FunctionObject *, py::handle *args) {
+    return py::str("<kept service clients: {}>").attr("format")(py::len(args[0].attr("entries")));
+}
+
+const FunctionDef kPoolRepr{"__repr__", {"self"}, pool_repr};
 
 int users_of(py::handle entry) { return py::reinterpret_borrow<py::dict>(entry)["users"].cast<int>(); }
 
@@ -829,10 +836,15 @@ bool http_origin(py::handle base_url) {
 
 }  // namespace
 
-py::object new_client_pool() {
-    py::dict pool;
-    pool["lock"] = py::module_::import("threading").attr("Lock")();
-    pool["entries"] = py::dict();
+py::object new_client_pool(py::handle module) {
+    FunctionOptions repr_opts;
+    repr_opts.qualname = "_ClientPool.__repr__";
+    py::object cls = make_class(module, "_ClientPool", py::tuple(),
+                                {{"__slots__", py::make_tuple("lock", "entries")},
+                                 {"__repr__", make_function(module, kPoolRepr, repr_opts)}});
+    py::object pool = cls();
+    pool.attr("lock") = py::module_::import("threading").attr("Lock")();
+    pool.attr("entries") = py::dict();
     return pool;
 }
 

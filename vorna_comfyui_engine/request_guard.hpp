@@ -58,7 +58,7 @@ py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs,
 
 // The pool of a module: clients of the library's own type, one per (client
 // type, base URL, key, request timeout), shared by all threads.
-py::object new_client_pool();
+py::object new_client_pool(py::handle module);
 
 // The pool key of a call, or None when the call cannot use a kept client
 // (another client type than the library's, a URL that is not http(s), a
