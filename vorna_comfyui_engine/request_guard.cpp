@@ -873,7 +873,8 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
     auto open_fresh = [&] {
         OpenedClient opened = open_client(module, client_type, base_url, token, timeout, ready_timeout, started);
         held.hold(put(pool, key, opened));
-        fresh = true;
+        // Another thread may have kept a client meanwhile: then that one is used, not new.
+        fresh = held.client().is(opened.client);
     };
     // The kept client will not do: another is opened in its place, as if none had been kept.
     auto replace = [&] {
@@ -911,7 +912,7 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
         // The service closed a kept idle connection as the request went out on
         // it, and answered nothing: sent once more, on a new connection.
         if (e.matches(httpx.attr("RemoteProtocolError")) && !flag(local, "connected") && !flag(local, "received")) {
-            if (request < 0) return send(std::numeric_limits<double>::quiet_NaN());
+            if (request <= 0) return send(std::numeric_limits<double>::quiet_NaN());  // no deadline
             double left = request - (now_seconds() - sent);
             if (left > 0) return send(left);
         }
