@@ -103,6 +103,7 @@ class LatencyProxy:
 
     def close(self):
         async def shut():
+            self._loop.set_exception_handler(lambda loop, context: None)   # connections cut short on purpose
             self._server.close()
             tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
             for t in tasks:
@@ -149,6 +150,9 @@ class RequestCounter:
 # ---- the measurement ---------------------------------------------------------------
 
 def measure(rounds: int) -> dict:
+    import datetime
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load = os.getloadavg()[0]
     sys.path.insert(0, str(ROOT / "tests"))
     from standin_helpers import running_standin
 
@@ -229,6 +233,7 @@ def measure(rounds: int) -> dict:
                 counter.close()
                 proxy.close()
         return {"results": results, "first": first, "request_bytes": len(body),
+                "when": f"{started:%Y-%m-%d %H:%M} UTC, 1-minute load average {load:.2f} at start",
                 "answer_bytes": len(json.dumps(first["answers"][1]))}
 
 
@@ -256,7 +261,7 @@ def section(result: dict, rounds: int) -> tuple[str, list[str]]:
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     f = result["first"]
     text = "\n".join(lines)
-    text += (f"\n\nEndpoint \"sampler\" of the stand-in on TLS (self-signed certificate made for the run, trusted "
+    text += (f"\n\nRun {result['when']}. Endpoint \"sampler\" of the stand-in on TLS (self-signed certificate made for the run, trusted "
              f"through SSL_CERT_FILE) behind a latency proxy that delays every chunk by RTT/2, and the first "
              f"chunk of a connection by one RTT more (its TCP handshake); {result['request_bytes']} bytes of "
              f"JSON out, {result['answer_bytes']} back. Medians of {rounds} interleaved rounds per RTT, after a "
@@ -296,7 +301,7 @@ def main(argv: list[str] | None = None) -> int:
     print(text)
     print("\n".join(verdicts))
     if not args.no_write:
-        write_section(text)
+        write_section(text + "\n\n" + "\n".join(f"- {v}" for v in verdicts))
         print(f"bench: wrote {RESULTS}")
     return 0
 
