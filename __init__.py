@@ -9,6 +9,11 @@ The tables are built on first access (ComfyUI reads them right after the
 import), so importing the folder itself stays free of side effects: test
 runners and tools that import every package they pass pull in no extension,
 torch or environment settings.
+
+In a ComfyUI that runs coroutine nodes, the four nodes that call the service
+are registered as such (see comfy_async.py): they wait side by side, Cancel
+stops the wait, and each shows on its node how long it has waited. Other
+hosts get the package's synchronous nodes as they are.
 """
 NODE_MODULES = (
     "clip_loader",
@@ -55,6 +60,8 @@ def __getattr__(name):
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     try:
         classes, names = _merge(_tables())
+        from .comfy_async import for_host
+        classes = for_host(classes)
     except AttributeError as e:
         # The host asks with hasattr(), which would swallow this and register nothing.
         raise ImportError(f"cannot build the node tables: {e}") from e

@@ -42,6 +42,27 @@ class EmptyLatentImage16ch:
         return ({"samples": torch.zeros([batch_size, 16, 1, height // 8, width // 8])},)
 
 
+class EmptyHunyuanLatentVideo:
+    """ComfyUI's zero video latent, [batch, 16, (length - 1) // 4 + 1, height/8, width/8]; with
+    length 1 it is the one-frame latent above, by a node that a real ComfyUI has too."""
+
+    @classmethod
+    def INPUT_TYPES(s):
+        return {"required": {
+            "width": ("INT", {"default": 848, "min": 16, "max": MAX_RESOLUTION, "step": 16}),
+            "height": ("INT", {"default": 480, "min": 16, "max": MAX_RESOLUTION, "step": 16}),
+            "length": ("INT", {"default": 25, "min": 1, "max": MAX_RESOLUTION, "step": 4}),
+            "batch_size": ("INT", {"default": 1, "min": 1, "max": 4096}),
+        }}
+
+    RETURN_TYPES = ("LATENT",)
+    FUNCTION = "generate"
+    CATEGORY = "latent/video"
+
+    def generate(self, width, height, length, batch_size=1):
+        return ({"samples": torch.zeros([batch_size, 16, (length - 1) // 4 + 1, height // 8, width // 8])},)
+
+
 def _input_files():
     try:
         names = os.listdir(Folders.input)
@@ -183,6 +204,7 @@ class SaveImage:
 
 NODE_CLASS_MAPPINGS = {
     "EmptyLatentImage16ch": EmptyLatentImage16ch,
+    "EmptyHunyuanLatentVideo": EmptyHunyuanLatentVideo,
     "LoadImage": LoadImage,
     "SolidMask": SolidMask,
     "MaskComposite": MaskComposite,
@@ -191,6 +213,7 @@ NODE_CLASS_MAPPINGS = {
 
 NODE_DISPLAY_NAME_MAPPINGS = {
     "EmptyLatentImage16ch": "Empty Latent Image (16 channels, 1 frame)",
+    "EmptyHunyuanLatentVideo": "EmptyHunyuanLatentVideo",
     "LoadImage": "Load Image",
     "SolidMask": "Solid Mask",
     "MaskComposite": "Mask Composite",

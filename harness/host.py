@@ -4,7 +4,10 @@ does, serves their schemas, validates API-format workflows and runs them.
 An API-format workflow (what ComfyUI's "Export (API)" writes) maps node ids
 to {"class_type": key, "inputs": {name: value or [source_id, output_index]}}.
 """
+import asyncio
+import functools
 import importlib.util
+import inspect
 import json
 import math
 import os
@@ -280,36 +283,85 @@ class Host:
 
     def execute(self, prompt, extra_pnginfo=None):
         order, plans = self.validate(prompt)
+        # As in ComfyUI: one event loop per prompt; a node whose entry method is a
+        # coroutine runs as a task, so independent ones wait at the same time.
+        return asyncio.run(self._execute(prompt, order, plans, extra_pnginfo))
+
+    async def _execute(self, prompt, order, plans, extra_pnginfo):
         run = Execution()
-        for node_id in order:
-            class_type = prompt[node_id]["class_type"]
-            cls = self.classes[class_type]
-            kwargs = {}
-            for name, step in plans[node_id].items():
-                if step[0] == "link":
-                    kwargs[name] = run.outputs[step[1]][step[2]]
-                elif step[0] == "value":
-                    kwargs[name] = step[1]
-                elif step[1] == "PROMPT":
-                    kwargs[name] = prompt
-                elif step[1] == "EXTRA_PNGINFO":
-                    kwargs[name] = extra_pnginfo
-                elif step[1] == "UNIQUE_ID":
-                    kwargs[name] = node_id
-            try:
-                result = getattr(cls(), cls.FUNCTION)(**kwargs)
-            except Exception as e:
-                raise NodeExecutionError(node_id, class_type, f"{type(e).__name__}: {e}") from e
-            if isinstance(result, dict):
-                run.ui[node_id] = result.get("ui")
-                result = result.get("result", ())
-            if not isinstance(result, tuple) or len(result) != len(cls.RETURN_TYPES):
-                raise NodeExecutionError(node_id, class_type,
-                                         f"returned {type(result).__name__} where a {len(cls.RETURN_TYPES)}-tuple "
-                                         f"was due")
-            run.outputs[node_id] = result
-            run.order.append(node_id)
+        running = {}            # task -> node id
+        try:
+            for node_id in order:
+                needs = {step[1] for step in plans[node_id].values() if step[0] == "link"}
+                while needs & set(running.values()):
+                    await self._finish_one(prompt, run, running)
+                run.order.append(node_id)
+                call = self._call(prompt, plans, run, node_id, extra_pnginfo)
+                if inspect.iscoroutinefunction(call.func):
+                    running[asyncio.ensure_future(self._guard(prompt, node_id, call()))] = node_id
+                else:
+                    self._store(prompt, run, node_id, self._guard_sync(prompt, node_id, call))
+            while running:
+                await self._finish_one(prompt, run, running)
+        finally:
+            # A failed node ends the prompt; ComfyUI cancels the other tasks.
+            for task in running:
+                task.cancel()
+            if running:
+                await asyncio.wait(running)
         return run
+
+    def _call(self, prompt, plans, run, node_id, extra_pnginfo):
+        cls = self.classes[prompt[node_id]["class_type"]]
+        kwargs = {}
+        for name, step in plans[node_id].items():
+            if step[0] == "link":
+                kwargs[name] = run.outputs[step[1]][step[2]]
+            elif step[0] == "value":
+                kwargs[name] = step[1]
+            elif step[1] == "PROMPT":
+                kwargs[name] = prompt
+            elif step[1] == "EXTRA_PNGINFO":
+                kwargs[name] = extra_pnginfo
+            elif step[1] == "UNIQUE_ID":
+                kwargs[name] = node_id
+        return functools.partial(getattr(cls(), cls.FUNCTION), **kwargs)
+
+    @staticmethod
+    def _guard_sync(prompt, node_id, call):
+        try:
+            return call()
+        except Exception as e:
+            raise NodeExecutionError(node_id, prompt[node_id]["class_type"], f"{type(e).__name__}: {e}") from e
+
+    @staticmethod
+    async def _guard(prompt, node_id, coroutine):
+        try:
+            return await coroutine
+        except Exception as e:
+            raise NodeExecutionError(node_id, prompt[node_id]["class_type"], f"{type(e).__name__}: {e}") from e
+
+    async def _finish_one(self, prompt, run, running):
+        done, _ = await asyncio.wait(running, return_when=asyncio.FIRST_COMPLETED)
+        finished = sorted(((running.pop(task), task) for task in done), key=lambda item: _order_key(item[0]))
+        # Every outcome is read, so no failure of a second task goes unreported.
+        failures = [task.exception() for _, task in finished if task.exception() is not None]
+        if failures:
+            raise failures[0]
+        for node_id, task in finished:
+            self._store(prompt, run, node_id, task.result())
+
+    def _store(self, prompt, run, node_id, result):
+        class_type = prompt[node_id]["class_type"]
+        cls = self.classes[class_type]
+        if isinstance(result, dict):
+            run.ui[node_id] = result.get("ui")
+            result = result.get("result", ())
+        if not isinstance(result, tuple) or len(result) != len(cls.RETURN_TYPES):
+            raise NodeExecutionError(node_id, class_type,
+                                     f"returned {type(result).__name__} where a {len(cls.RETURN_TYPES)}-tuple "
+                                     f"was due")
+        run.outputs[node_id] = result
 
     def run_file(self, path):
         with open(path, encoding="utf-8") as f:

@@ -1,9 +1,10 @@
 // Import entry, module table and the finder/loader type `package_module_loader`.
 #include "module_table.hpp"
 
+#include <frameobject.h>
+
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 #ifndef VORNA_SOURCE_DIR
 #error "VORNA_SOURCE_DIR must name the package source directory"
@@ -148,6 +149,28 @@ int run_row(Py_ssize_t index, py::module_ m) {
     return -1;
 }
 
+// Adds a traceback entry `<module>` at `line` of `file` to the pending
+// exception, as a failing module body of that source would show. Public API
+// only (an empty code object, a frame for it, PyTraceBack_Here), which every
+// interpreter from 3.10 on offers; an empty code object reports its first
+// line. If the entry cannot be made, the exception stays as it was.
+void add_traceback_entry(const std::string &file, int line) {
+    py::object frame;
+    {
+        py::error_scope pending;  // nothing may run while an error is set
+        auto code = py::reinterpret_steal<py::object>(
+            reinterpret_cast<PyObject *>(PyCode_NewEmpty(file.c_str(), "<module>", line)));
+        auto globals = py::reinterpret_steal<py::object>(code ? PyDict_New() : nullptr);
+        if (globals)
+            frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.ptr()), globals.ptr(), nullptr)));
+        PyErr_Clear();
+    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.ptr()));
+}
+
+void adopt_definition_name(const std::string &full_name);
+
 int package_exec(PyObject *module) {
     py::module_ m = py::reinterpret_borrow<py::module_>(module);
     try {
@@ -156,6 +179,7 @@ int package_exec(PyObject *module) {
             if (!ready_types()) throw py::error_already_set();
             if (PyType_Ready(&LoaderType) < 0) throw py::error_already_set();
             table()[0].name = py::str(m.attr("__name__")).cast<std::string>();
+            adopt_definition_name(table()[0].name);
             start_up(m);
         }
     } catch (py::error_already_set &e) {
@@ -174,8 +198,7 @@ int package_exec(PyObject *module) {
         PyErr_Clear();
     }
     PyErr_Restore(type, value, tb);
-    std::string file = std::string(VORNA_SOURCE_DIR) + "/__init__.py";
-    _PyTraceback_Add("<module>", file.c_str(), 1);
+    add_traceback_entry(std::string(VORNA_SOURCE_DIR) + "/__init__.py", 1);
     return -1;
 }
 
@@ -345,6 +368,17 @@ PyModuleDef package_def = {
     PyModuleDef_HEAD_INIT, "vorna_comfyui_engine", nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr,
 };
 
+// Loaded as a child of another package: the definition adopts the full dotted
+// name. The new module's __name__ is the name the interpreter loaded the
+// shared object under, on every version, so the interpreter's private package
+// context need not be read.
+void adopt_definition_name(const std::string &full_name) {
+    static std::string adopted;
+    if (full_name == package_def.m_name) return;
+    adopted = full_name;
+    package_def.m_name = adopted.c_str();
+}
+
 void prepare_loader_type() {
     PyTypeObject &t = LoaderType;
     if (t.tp_name) return;
@@ -363,14 +397,5 @@ void prepare_loader_type() {
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_vorna_comfyui_engine(void) {
     using namespace vorna;
     prepare_loader_type();
-#if PY_VERSION_HEX < 0x030C0000
-    // Loaded as a child of another package: adopt the full dotted name.
-    const char *context = _Py_PackageContext;
-    if (context && std::strcmp(context, package_def.m_name) != 0) {
-        static std::string adopted;
-        adopted = context;
-        package_def.m_name = adopted.c_str();
-    }
-#endif
     return PyModuleDef_Init(&package_def);
 }

@@ -1,5 +1,8 @@
 #include "vorna.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace vorna {
@@ -474,6 +477,34 @@ py::tuple tuple_of(std::initializer_list<py::object> items) {
     size_t i = 0;
     for (const auto &item : items) t[i++] = item;
     return t;
+}
+
+namespace {
+thread_local int nesting = 0;
+}  // namespace
+
+NestingGuard::NestingGuard(const char *where) {
+    if (nesting >= kMaxNesting) {
+        PyErr_Format(PyExc_RecursionError, "maximum nesting depth (%d) exceeded%s", kMaxNesting, where);
+        throw py::error_already_set();
+    }
+    if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+    ++nesting;
+}
+
+NestingGuard::~NestingGuard() {
+    --nesting;
+    Py_LeaveRecursiveCall();
+}
+
+void retake_gil(PyThreadState *state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind &) {
+        // Never rethrown, never returned from: the thread waits for the
+        // process to end.
+        for (;;) pause();
+    }
 }
 
 }  // namespace vorna

@@ -137,6 +137,37 @@ private:
 // str(exception value), never failing: falls back to the type name.
 py::str exception_text(const py::error_already_set &e);
 
+// One level of a recursive walk over caller- or service-supplied data. The
+// depth is capped at a fixed kMaxNesting per thread, whatever
+// sys.getrecursionlimit() says: each level costs C stack, and hosts run nodes
+// on threads with small stacks. Real conditioning and model chains nest a
+// handful of levels. The interpreter's own limit applies as well. Both raise
+// RecursionError.
+class NestingGuard {
+public:
+    static constexpr int kMaxNesting = 64;
+    explicit NestingGuard(const char *where);
+    ~NestingGuard();
+    NestingGuard(const NestingGuard &) = delete;
+    NestingGuard &operator=(const NestingGuard &) = delete;
+};
+
+// Takes the interpreter lock back after a section without it. When the
+// interpreter is finalising, CPython ends the calling thread from inside this
+// call by unwinding its stack, which would run the destructors of every
+// Python reference held in C++ frames above, without the lock. The thread is
+// parked instead, and nothing it owns is released; the process is exiting.
+void retake_gil(PyThreadState *state);
+
+// Runs `work` (which must not throw and must not touch Python objects) with
+// the interpreter lock released.
+template <typename Work>
+void without_gil(Work &&work) {
+    PyThreadState *state = PyEval_SaveThread();
+    work();
+    retake_gil(state);
+}
+
 // Rebuilds a dict's text keys in order: {"a": x, "b": y}.
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);
 

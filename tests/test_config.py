@@ -23,6 +23,7 @@ def read_config(env):
         cfg = c.get_config()
         print(json.dumps({"url": cfg.api_base_url, "key": cfg.api_key, "timeout": cfg.request_timeout,
                           "retry": cfg.api_retry, "ready": c._SERVER_READY_TIMEOUT,
+                          "max_answer": c._MAX_ANSWER_BYTES,
                           "get_key": c.get_api_key(), "headers": c.get_auth_headers()}))
     """)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=clean, timeout=120)
@@ -36,6 +37,7 @@ def test_defaults_without_environment():
     assert out["url"].startswith("https://") and out["url"].endswith("/api/v1/comfyui/")
     assert out["key"] == "" and out["get_key"] == "" and out["headers"] == {}
     assert out["timeout"] == 1800 and out["retry"] == 3 and out["ready"] == 30
+    assert out["max_answer"] == 1 << 30
 
 
 @pytest.mark.parametrize("env, field, expected", [
@@ -46,6 +48,7 @@ def test_defaults_without_environment():
     ({"VORNA_API_BASE_URL": ""}, "url", ""),
     ({"VORNA_API_BASE_URL": " http://h/x "}, "url", " http://h/x "),
     ({"VORNA_SERVER_READY_TIMEOUT": "5"}, "ready", 5),
+    ({"VORNA_MAX_ANSWER_BYTES": "268435456"}, "max_answer", 268435456),
     ({"VORNA_API_KEY": "env-key"}, "headers", {"Authorization": "Bearer env-key"}),
 ])
 def test_values_are_taken_as_read(env, field, expected):
@@ -53,7 +56,8 @@ def test_values_are_taken_as_read(env, field, expected):
 
 
 @pytest.mark.parametrize("env", [{"VORNA_REQUEST_TIMEOUT": ""}, {"VORNA_REQUEST_TIMEOUT": "1.5"},
-                                 {"VORNA_API_RETRY": "three"}, {"VORNA_SERVER_READY_TIMEOUT": "x"}])
+                                 {"VORNA_API_RETRY": "three"}, {"VORNA_SERVER_READY_TIMEOUT": "x"},
+                                 {"VORNA_MAX_ANSWER_BYTES": "1GiB"}])
 def test_unconvertible_numbers_fail_the_import(env):
     err = read_config(env)
     assert isinstance(err, str) and "ValueError" in err
@@ -129,7 +133,8 @@ def test_records_are_new_equal_frozen_and_hide_the_key(clean_key):
 def test_module_surface_introspects_like_python():
     names = [n for n in vars(config) if not n.startswith("__")]
     assert names == ["dataclass", "os", "threading", "Config", "_load_config", "_CONFIG",
-                     "_SERVER_READY_TIMEOUT", "_REUSE_CONNECTIONS", "_api_key_lock", "_dynamic_api_key", "set_api_key",
+                     "_SERVER_READY_TIMEOUT", "_MAX_ANSWER_BYTES", "_REUSE_CONNECTIONS", "_api_key_lock",
+                     "_dynamic_api_key", "set_api_key",
                      "get_api_key", "get_config", "get_auth_headers"]
     assert config.__annotations__ == {"_dynamic_api_key": str}
     assert type(config._api_key_lock) is type(threading.Lock())

@@ -151,6 +151,31 @@ def test_failing_body_leaves_no_module_and_runs_again_on_next_import():
     assert "soon" in out["err"] and out["present"] is False and out["timeout"] == 12
 
 
+def test_failing_package_body_leaves_no_package_and_points_at_its_init():
+    out = run("""
+        import json, sys, traceback
+        bootstrap = sys.modules["_frozen_importlib"]
+        real = bootstrap._spec_from_module
+        def broken(module, *args, **kwargs):
+            raise LookupError("broken on purpose")
+        bootstrap._spec_from_module = broken
+        try:
+            import vorna_comfyui_engine
+        except LookupError as e:
+            err = str(e)
+            entries = [[f.filename, f.lineno, f.name] for f in traceback.extract_tb(e.__traceback__)]
+        present = "vorna_comfyui_engine" in sys.modules
+        bootstrap._spec_from_module = real
+        import vorna_comfyui_engine as p
+        print(json.dumps({"err": err, "entries": entries,
+                          "present": present, "again": p.__spec__.origin == p.__file__}))
+    """)
+    assert out["err"] == "broken on purpose" and out["present"] is False and out["again"] is True
+    # The package's entry sits between the importer and the frame that raised.
+    (file, line, name), raised = out["entries"][-2:]
+    assert file.endswith(f"/{PKG}/__init__.py") and (line, name) == (1, "<module>") and raised[2] == "broken"
+
+
 def test_module_runs_again_after_removal_with_fresh_state():
     out = run("""
         import json, sys

@@ -415,3 +415,44 @@ def test_root_folder_with_the_shared_object_inside_imports_it_relatively(request
     with Image.open(out["saved"][0]) as img:
         assert img.size == OUTPUT_SIZES["text_to_image"]
     assert standin.key not in proc.stdout + proc.stderr
+
+
+# --- the example workflows for ComfyUI's front end ------------------------------------------------
+
+def ui_to_api(ui, classes):
+    """What the front end queues for a saved UI-format workflow: widget values
+    in schema order (a seed is followed by its after-generate control, which
+    is not sent), links by their ids."""
+    links = {link[0]: link for link in ui["links"]}
+    prompt = {}
+    for node in ui["nodes"]:
+        spec = classes[node["type"]].INPUT_TYPES()
+        widgets = iter(node.get("widgets_values", []))
+        linked = {i["name"]: links[i["link"]] for i in node.get("inputs", []) if i.get("link") is not None}
+        inputs = {}
+        for name, entry in [*spec["required"].items(), *spec.get("optional", {}).items()]:
+            if name in linked:
+                link = linked[name]
+                assert (link[3], link[5]) == (node["id"], entry[0])       # target and type agree
+                inputs[name] = [str(link[1]), link[2]]
+            elif isinstance(entry[0], list) or entry[0] in ("INT", "FLOAT", "STRING", "BOOLEAN"):
+                inputs[name] = next(widgets)
+                if name == "seed":
+                    assert next(widgets) in ("fixed", "increment", "decrement", "randomize")
+        prompt[str(node["id"])] = {"inputs": inputs, "class_type": node["type"], "_meta": {"title": node["title"]}}
+    return prompt
+
+
+def test_example_workflows_are_the_api_workflows_laid_out_for_the_front_end(tmp_path):
+    need_node_modules()
+    sample_inputs.write(tmp_path)
+    host = Host(tmp_path, tmp_path)
+    host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
+    examples = sorted(p.name for p in (ROOT / "example_workflows").glob("*.json"))
+    assert examples == sorted(p.name for p in WORKFLOWS.glob("*.json"))
+    for name in examples:
+        ui = json.loads((ROOT / "example_workflows" / name).read_text())
+        assert ui["last_node_id"] == max(n["id"] for n in ui["nodes"])
+        assert ui["last_link_id"] == max(link[0] for link in ui["links"])
+        assert all(len(n["pos"]) == 2 and len(n["size"]) == 2 for n in ui["nodes"])
+        assert ui_to_api(ui, host.classes) == workflow(name[:-5]), name

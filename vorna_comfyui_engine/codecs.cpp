@@ -3,6 +3,8 @@
 // answers. Module globals are looked up at call time so they can be patched.
 #include "base_codecs.hpp"
 
+#include "../support/answers.hpp"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -61,16 +63,6 @@ py::object loaded_module(const char *name) {
     }
     return py::reinterpret_steal<py::object>(m);
 }
-
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall("")) throw py::error_already_set();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
 
 // ---------------------------------------------------------------------------
 // base64 text, written straight into an ASCII str: the same text as
@@ -138,9 +130,7 @@ py::str encode_buffer(py::handle data) {
     // Large payloads (latents, images) leave the interpreter free meanwhile;
     // both buffers are ours alone until we return.
     if (n >= (1 << 16)) {
-        Py_BEGIN_ALLOW_THREADS
-        encode_into(in, n, out);
-        Py_END_ALLOW_THREADS
+        without_gil([&] { encode_into(in, n, out); });
     } else {
         encode_into(in, n, out);
     }
@@ -255,9 +245,7 @@ py::object decode_canonical(const unsigned char *in, Py_ssize_t n) {
     auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
     bool ok;
     if (body >= (1 << 16)) {
-        Py_BEGIN_ALLOW_THREADS
-        ok = decode_quads(in, body, out);
-        Py_END_ALLOW_THREADS
+        without_gil([&] { ok = decode_quads(in, body, out); });
     } else {
         ok = decode_quads(in, body, out);
     }
@@ -296,10 +284,11 @@ namespace {
 // `base64.b64decode(data)`.
 py::object b64decode(py::handle base64, py::handle data) { return call_b64decode(base64.attr("b64decode"), data); }
 
-// `io.BytesIO(base64.b64decode(data))`.
-py::object decoded_buffer(FunctionObject *fn, py::handle data) {
+// `io.BytesIO(base64.b64decode(data))`, and the decoded bytes.
+std::pair<py::object, py::object> decoded_buffer(FunctionObject *fn, py::handle data) {
     py::object raw = b64decode(global(fn, "base64"), data);
-    return global(fn, "io").attr("BytesIO")(raw);
+    py::object buffer = global(fn, "io").attr("BytesIO")(raw);
+    return {std::move(buffer), std::move(raw)};
 }
 
 // ---------------------------------------------------------------------------
@@ -337,8 +326,11 @@ py::object image_to_base64(FunctionObject *fn, py::handle *args) {
 }
 
 py::object base64_to_image(FunctionObject *fn, py::handle *args) {
-    py::object image_buffer = decoded_buffer(fn, args[0]);
-    py::object pil_image = global(fn, "Image").attr("open")(image_buffer);
+    py::object image_buffer = decoded_buffer(fn, args[0]).first;
+    py::object image_module = global(fn, "Image");
+    py::object pil_image = image_module.attr("open")(image_buffer);
+    // Opening reads only the header: the size is known before any decoding.
+    check_image_answer(module_of(fn), image_module, pil_image);
     py::object image = pil_image.attr("convert")("RGB");
     // Each intermediate goes as soon as the next exists, so a large picture
     // is not held several times over.
@@ -359,10 +351,10 @@ py::object base64_to_image(FunctionObject *fn, py::handle *args) {
 }
 
 py::object base64_to_tensor(FunctionObject *fn, py::handle *args) {
-    py::object buffer = decoded_buffer(fn, args[0]);
-    // The answer is untrusted: tensors and plain containers only, never code.
-    return global(fn, "torch").attr("load")(buffer, py::arg("map_location") = "cpu",
-                                            py::arg("weights_only") = true);
+    auto decoded = decoded_buffer(fn, args[0]);
+    // The answer is untrusted: tensors and plain containers only, never
+    // code, and no more of them than the answer limit allows.
+    return load_tensor_answer(module_of(fn), global(fn, "torch"), decoded.first, decoded.second);
 }
 
 py::object tensor_to_base64(FunctionObject *fn, py::handle *args) {
@@ -451,7 +443,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 
 py::object deserialize_conditioning(FunctionObject *fn, py::handle *args) {
     py::handle data = args[0];
-    RecursionGuard guard;
+    NestingGuard guard(" while decoding conditioning");
     if (is_instance(data, &PyList_Type)) {
         py::list result;
         auto add = [&](py::handle item) {

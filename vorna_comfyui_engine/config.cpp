@@ -119,6 +119,9 @@ void body_config(py::module_ m) {
     // Bounded wait for the service's readiness; not part of the record.
     bind(m, "_SERVER_READY_TIMEOUT",
          int_(global(m, "os").attr("getenv")("VORNA_SERVER_READY_TIMEOUT", "30")));
+    // The most that one answer of the service may decode to; not part of the record.
+    bind(m, "_MAX_ANSWER_BYTES",
+         int_(global(m, "os").attr("getenv")("VORNA_MAX_ANSWER_BYTES", "1073741824")));
     // 0: a new client (connection, schema request) for every request.
     bind(m, "_REUSE_CONNECTIONS",
          builtins.attr("bool")(int_(global(m, "os").attr("getenv")("VORNA_REUSE_CONNECTIONS", "1"))));

@@ -4,6 +4,7 @@
 // the answer back into a LATENT.
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
+#include "../support/answers.hpp"
 
 namespace vorna {
 namespace {
@@ -27,15 +28,6 @@ bool has_attr(py::handle obj, const char *name) {
     PyErr_Clear();
     return false;
 }
-
-struct RecursionGuard {
-    explicit RecursionGuard(const char *where) {
-        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
 
 // `isinstance(x, dict) and x.get("__deferred_node__") == "ControlNetInpaintingAliMamaApply"`
 bool is_inpaint_record(py::handle x) {
@@ -76,7 +68,7 @@ py::object extract_deferred(py::handle x) {
 // form. Containers that hold no descriptor come back as the very same
 // objects; neither the descriptors nor the caller's containers are changed.
 py::object wire_form(py::handle value, py::handle nodeio_type) {
-    RecursionGuard guard(" while converting the model inputs");
+    NestingGuard guard(" while converting the model inputs");
     PyObject *o = value.ptr();
     int is_node = PyObject_IsInstance(o, nodeio_type.ptr());
     if (is_node < 0) throw py::error_already_set();
@@ -219,8 +211,8 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     py::object raw = call_b64decode ? call_b64decode(b64decode, encoded) : b64decode(encoded);
     py::object b = io.attr("BytesIO")(raw);
     // The answer is untrusted: tensors and plain containers only, never
-    // arbitrary pickled objects.
-    py::object samples = torch.attr("load")(b, py::arg("map_location") = "cpu", py::arg("weights_only") = true);
+    // arbitrary pickled objects, and no more of them than the answer limit.
+    py::object samples = load_tensor_answer(m, torch, b, raw);
 
     py::dict latent_out;
     latent_out["samples"] = samples;

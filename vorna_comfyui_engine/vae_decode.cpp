@@ -3,6 +3,7 @@
 // codec path when that answer cannot be read.
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
+#include "../support/answers.hpp"
 
 namespace vorna {
 namespace {
@@ -60,9 +61,11 @@ py::object image_from_binary(FunctionObject *fn, py::handle resp) {
     py::object bytes_io = global(fn, "io").attr("BytesIO");
     py::object buffer = bytes_io(image_data);
     image_data = py::object();
-    py::object open = global(fn, "Image").attr("open");
-    py::object pil_image = open(buffer);
+    py::object image_module = global(fn, "Image");
+    py::object pil_image = image_module.attr("open")(buffer);
     buffer = py::object();
+    // Opening reads only the header: the size is known before any decoding.
+    check_image_answer(module_of(fn), image_module, pil_image);
     py::object image = pil_image.attr("convert")("RGB");
     pil_image = py::object();
     py::object array = global(fn, "np").attr("array");

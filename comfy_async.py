@@ -1,0 +1,222 @@
+"""The executing nodes as coroutine nodes, for a ComfyUI that runs them.
+
+The package's entry methods block until the service answers. Called as they
+are, they hold ComfyUI's executing thread: Cancel is seen only when the call
+returns, nothing shows that a node waits, and independent remote calls of one
+graph run one after the other. Here each call runs in a daemon thread of its
+own while a coroutine waits for it; every POLL_SECONDS the coroutine checks
+ComfyUI's interrupt flag and shows on the node how long it has waited.
+ComfyUI runs coroutine nodes as tasks, so independent nodes of a graph wait
+on the service at the same time.
+
+Why a thread of our own and not asyncio.to_thread or the loop's default
+executor: ComfyUI runs each prompt in asyncio.run(), which on exit waits for
+the default executor's threads, so after Cancel the queue would stay blocked
+until the abandoned call ended. A daemon thread also lets Ctrl-C stop ComfyUI
+at once. An abandoned call runs on until it ends or times out (the service is
+not told); its answer or error is dropped.
+"""
+import asyncio
+import contextvars
+import functools
+import inspect
+import logging
+import sys
+import threading
+import time
+
+logger = logging.getLogger(__name__)
+
+POLL_SECONDS = 0.25
+# Hidden input through which ComfyUI passes the node's id (for progress text).
+NODE_ID_INPUT = "unique_id"
+
+# One line each for ComfyUI's node info panel.
+DESCRIPTIONS = {
+    "VornaCLIPLoader": "Names the text encoder that the remote service loads; loads nothing here.",
+    "VornaCLIPTextEncode": "Encodes a prompt into conditioning on the remote service.",
+    "Vorna ControlNetLoader": "Names the ControlNet model that the remote service loads; loads nothing here.",
+    "Vorna ControlNetInpaintingAliMamaApply":
+        "Adds a ControlNet inpainting step (picture, mask, strength) that the sampler sends to the service.",
+    "Vorna KSampler": "Samples a latent on the remote service from the model chain, the prompts and the input latent.",
+    "Vorna ModelSamplingAuraFlow": "Sets the AuraFlow sampling shift of the remote model.",
+    "Vorna UNETLoader": "Names the diffusion model that the remote service loads; loads nothing here.",
+    "Vorna VAEDecode": "Decodes a latent into a picture on the remote service.",
+    "Vorna VAEEncode": "Encodes a picture into a latent on the remote service.",
+    "Vorna VAELoader": "Names the VAE that the remote service loads; loads nothing here.",
+}
+EXECUTING_NODES = ("VornaCLIPTextEncode", "Vorna KSampler", "Vorna VAEDecode", "Vorna VAEEncode")
+
+
+class Host:
+    """What the coroutine needs of a running ComfyUI, looked up at each use
+    so that a patched function is the one called."""
+
+    def __init__(self, model_management, server):
+        self.model_management = model_management
+        self.server = server
+
+    def check_interrupt(self):
+        self.model_management.throw_exception_if_processing_interrupted()
+
+    def show(self, text, node_id):
+        self.server.PromptServer.instance.send_progress_text(text, node_id)
+
+
+def running_comfyui():
+    """The running ComfyUI as a Host, or None where coroutine nodes cannot run:
+    no ComfyUI at all (the repository's harness, a test that imports the
+    folder), or one from before coroutine nodes. Only modules already
+    imported are consulted, so nothing is imported here."""
+    model_management = sys.modules.get("comfy.model_management")
+    server = sys.modules.get("server")
+    prompt_server = getattr(server, "PromptServer", None)
+    if (not callable(getattr(model_management, "throw_exception_if_processing_interrupted", None))
+            or not callable(getattr(prompt_server, "send_progress_text", None))):
+        return None
+    # Before coroutine nodes, ComfyUI's execute() was a plain function.
+    execution = sys.modules.get("execution")
+    if execution is not None and not inspect.iscoroutinefunction(getattr(execution, "execute", None)):
+        return None
+    return Host(model_management, server)
+
+
+def _start_in_thread(call, name):
+    """Runs call() in a daemon thread; returns a future of the running
+    loop that gets its outcome, unless the future is cancelled or the loop
+    has closed by then, in which case the outcome is dropped."""
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+    # ComfyUI's per-node context variables and torch's inference mode are
+    # per thread; the call sees what the node would have seen on the loop's.
+    context = contextvars.copy_context()
+    torch = sys.modules.get("torch")
+    inference_mode = torch is not None and torch.is_inference_mode_enabled()
+    started = time.monotonic()
+
+    def hand_over(outcome, failed):
+        if future.done():       # cancelled: nobody waits for it any more
+            return
+        if failed:
+            future.set_exception(outcome)
+        else:
+            future.set_result(outcome)
+
+    def work():
+        try:
+            if inference_mode:
+                with torch.inference_mode():
+                    outcome = context.run(call)
+            else:
+                outcome = context.run(call)
+            failed = False
+        except BaseException as e:   # noqa: BLE001 - handed over unchanged
+            outcome, failed = e, True
+        try:
+            loop.call_soon_threadsafe(hand_over, outcome, failed)
+        except RuntimeError:
+            # The loop has closed: the prompt that asked has ended.
+            logger.debug("%s: an abandoned call ended after %.1f s (%s); dropped", name,
+                         time.monotonic() - started, type(outcome).__name__ if failed else "answer")
+
+    threading.Thread(target=work, name=name, daemon=True).start()
+    return future
+
+
+async def wait_for_call(call, node_id, host, name):
+    """Runs one blocking call in its own thread and waits for it, checking
+    ComfyUI's interrupt and showing the wait on the node meanwhile. The
+    interrupt and CancelledError leave unchanged; the call is then abandoned."""
+    started = time.monotonic()
+    future = _start_in_thread(call, name)
+    shown = False
+    try:
+        while True:
+            done, _ = await asyncio.wait((future,), timeout=POLL_SECONDS)
+            if done:
+                break
+            host.check_interrupt()
+            if node_id is not None:
+                shown = _show(host, f"waiting for the service: {int(time.monotonic() - started)} s", node_id) or shown
+    finally:
+        if not future.done():
+            future.cancel()
+    # Do not leave "waiting" on a node whose call has ended.
+    try:
+        result = future.result()
+    except Exception:
+        if shown:
+            _show(host, f"the service call failed after {time.monotonic() - started:.1f} s", node_id)
+        raise
+    if shown:
+        _show(host, f"service answered in {time.monotonic() - started:.1f} s", node_id)
+    return result
+
+
+def _show(host, text, node_id):
+    try:
+        host.show(text, node_id)
+        return True
+    except Exception as e:  # noqa: BLE001 - a progress line is not worth failing the node for
+        logger.debug("cannot show progress text on node %s: %s", node_id, e)
+        return False
+
+
+def coroutine_node(cls, host):
+    """A subclass of node class `cls` whose entry method is a coroutine that
+    runs cls's entry method through wait_for_call. Inputs, outputs and the
+    other class attributes stay those of `cls`; a hidden input brings the
+    node id."""
+    function = cls.FUNCTION
+    signature = inspect.signature(getattr(cls, function))
+    params = list(signature.parameters.values())
+    if NODE_ID_INPUT in signature.parameters:
+        raise TypeError(f"{cls.__name__} already has an input named {NODE_ID_INPUT!r}")
+    extra = inspect.Parameter(NODE_ID_INPUT, inspect.Parameter.KEYWORD_ONLY, default=None)
+    if params and params[-1].kind is inspect.Parameter.VAR_KEYWORD:
+        params.insert(len(params) - 1, extra)
+    else:
+        params.append(extra)
+
+    async def entry(self, **inputs):
+        node_id = inputs.pop(NODE_ID_INPUT, None)
+        # Looked up per call, so a patched method of the package's class is used.
+        method = getattr(cls, function)
+        name = f"vorna {cls.__name__} node {node_id}"
+        return await wait_for_call(functools.partial(method, self, **inputs), node_id, host, name)
+
+    entry.__name__ = function
+    entry.__qualname__ = f"{cls.__qualname__}.{function}"
+    entry.__doc__ = getattr(cls, function).__doc__
+    entry.__signature__ = signature.replace(parameters=params)
+
+    def input_types(s):
+        types = cls.INPUT_TYPES()
+        types.setdefault("hidden", {})[NODE_ID_INPUT] = "UNIQUE_ID"
+        return types
+
+    input_types.__qualname__ = f"{cls.__qualname__}.INPUT_TYPES"
+    return type(cls.__name__, (cls,), {
+        "__module__": __name__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__,
+        "INPUT_TYPES": classmethod(input_types), function: entry,
+    })
+
+
+def for_host(classes, host=None):
+    """The node table to register: in a ComfyUI that runs coroutine nodes,
+    the executing nodes become coroutine nodes and every node of the package
+    gets its description; elsewhere the table is returned as it is."""
+    host = host or running_comfyui()
+    if host is None:
+        return classes
+    table = {}
+    for key, cls in classes.items():
+        if key in EXECUTING_NODES:
+            cls = coroutine_node(cls, host)
+        if key in DESCRIPTIONS and not getattr(cls, "DESCRIPTION", None):
+            # A subclass, so that the package's own classes stay as they are.
+            cls = cls if cls.__module__ == __name__ else type(cls.__name__, (cls,), {
+                "__module__": __name__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__})
+            cls.DESCRIPTION = DESCRIPTIONS[key]
+        table[key] = cls
+    return table

@@ -1,0 +1,25 @@
+// Limits on what one answer of the service may decode to. An answer is
+// untrusted input: a few kilobytes must not become gigabytes, and every size
+// is checked before the memory for it is taken. The limit is the config
+// module's `_MAX_ANSWER_BYTES`, read at call time.
+#pragma once
+#include "vorna.hpp"
+
+namespace vorna {
+
+// `torch.load(buffer, map_location="cpu", weights_only=True)`, where `buffer`
+// holds the bytes `raw`. Before loading, the archive's records must be stored
+// (not compressed) and their sizes must fit the limit; a stream in the legacy
+// format, whose sizes can only be learnt by allocating them, is refused.
+// After loading, every tensor must have non-negative strides and all of them
+// together at most the limit in elements times element size. Refusals raise
+// ValueError. `module` is the calling module (its package holds the config).
+py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
+
+// For an image opened (not yet decoded) from an answer: refuses it when its
+// pixels exceed `Image.MAX_IMAGE_PIXELS` (Pillow's DecompressionBombError) or
+// when it would decode to a float32 RGB image larger than the limit
+// (ValueError). `image_module` is the `PIL.Image` the caller opened it with.
+void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image);
+
+}  // namespace vorna
