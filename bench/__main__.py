@@ -22,7 +22,7 @@ from pathlib import Path
 from . import measure
 from .measure import median
 
-SECTIONS = ("import", "nodes", "roundtrip", "memory")
+SECTIONS = ("import", "nodes", "roundtrip", "memory", "network")
 RESULTS = Path(__file__).resolve().parent / "results.md"
 
 # Targets of the issue.
@@ -152,7 +152,7 @@ def roundtrip_section(repeats: int) -> tuple[str, list[str]]:
     pkg = median(result["samples"]["package"])
     post = median(result["samples"]["plain_post"])
     text = table(["Per request", "Median ms"], [
-        ["package `send_request` (new bentoml client: schema fetch, call)", ms(pkg)],
+        ["package `send_request` (bentoml client kept between calls)", ms(pkg)],
         ["one plain HTTP POST of the same body (http.client, keep-alive off)", ms(post)],
         ["ratio", f"{pkg / post:.2f}"],
         ["fixed cost on top of the POST", ms(pkg - post)],
@@ -230,9 +230,14 @@ def main(argv: list[str] | None = None) -> int:
         elif section == "roundtrip":
             text, v = roundtrip_section(trip_repeats)
             parts.append(("3. Round trip through bentoml's client to the stand-in service", text))
-        else:
+        elif section == "memory":
             text, v = memory_section(args.cases)
             parts.append(("4. Peak memory of one node call", text))
+        else:
+            from . import network
+            rounds = 5 if args.quick else 30
+            text, v = network.section(network.measure(rounds), rounds)
+            parts.append((network.TITLE, text))
         verdicts += v
     load_after = load()
 

@@ -1,6 +1,5 @@
 """Round trip to the stand-in service on loopback: the package's
-`send_request` (a new bentoml client per request: schema fetch, then the
-call) against one plain HTTP POST of the same JSON body to
+`send_request` (its bentoml client kept between calls) against one plain HTTP POST of the same JSON body to
 the same endpoint, with the bearer header and keep-alive off."""
 from __future__ import annotations
 

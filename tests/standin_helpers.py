@@ -7,6 +7,7 @@ import dataclasses
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -53,22 +54,25 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def _ready(url: str) -> bool:
+def _ready(url: str, cafile: str | None = None) -> bool:
+    context = ssl.create_default_context(cafile=cafile) if cafile else None
     try:
-        with urllib.request.urlopen(url + "/readyz", timeout=2) as resp:
+        with urllib.request.urlopen(url + "/readyz", timeout=2, context=context) as resp:
             return resp.status == 200
     except (urllib.error.URLError, OSError):
         return False
 
 
 def start_standin(key: str = "", fault: str = "none", env: dict | None = None,
-                  ready_timeout: float = READY_TIMEOUT) -> StandIn:
+                  ready_timeout: float = READY_TIMEOUT, tls: tuple[str, str] | None = None) -> StandIn:
     """One stand-in service on a free loopback port, ready to answer.
 
     `key` empty means no bearer check. `fault` is VORNA_STANDIN_FAULT; `env`
     adds or overrides other VORNA_STANDIN_* variables (see service/README.md).
-    Call .stop() when done, or use running_standin().
+    `tls` = (certificate file, key file) serves HTTPS. Call .stop() when
+    done, or use running_standin().
     """
+    tls_args = ["--ssl-certfile", tls[0], "--ssl-keyfile", tls[1]] if tls else []
     child_env = {k: v for k, v in os.environ.items() if not k.startswith("VORNA_STANDIN_")}
     child_env.update(BENTOML_DO_NOT_TRACK="true", VORNA_STANDIN_API_KEY=key,
                      VORNA_STANDIN_FAULT=fault, PYTHONUNBUFFERED="1")
@@ -76,18 +80,18 @@ def start_standin(key: str = "", fault: str = "none", env: dict | None = None,
     attempts = 3  # a port found free can be taken before bentoml binds it
     for attempt in range(attempts):
         port = free_port()
-        url = f"http://127.0.0.1:{port}"
+        url = f"{'https' if tls else 'http'}://127.0.0.1:{port}"
         fd, log_name = tempfile.mkstemp(prefix=f"standin-{port}-", suffix=".log")
         with os.fdopen(fd, "wb") as log:
             proc = subprocess.Popen(
                 [sys.executable, "-m", "service", "--host", "127.0.0.1", "--port", str(port),
-                 "--ready-timeout", str(ready_timeout)],
+                 "--ready-timeout", str(ready_timeout), *tls_args],
                 cwd=ROOT, env=child_env, stdout=log, stderr=subprocess.STDOUT,
                 stdin=subprocess.DEVNULL, start_new_session=True)
         server = StandIn(url=url, key=key, process=proc, log_path=Path(log_name))
         deadline = time.monotonic() + ready_timeout
         while proc.poll() is None and time.monotonic() < deadline:
-            if _ready(url):
+            if _ready(url, tls[0] if tls else None):
                 return server
             time.sleep(0.2)
         server.stop(remove_log=False)

@@ -133,7 +133,8 @@ def test_records_are_new_equal_frozen_and_hide_the_key(clean_key):
 def test_module_surface_introspects_like_python():
     names = [n for n in vars(config) if not n.startswith("__")]
     assert names == ["dataclass", "os", "threading", "Config", "_load_config", "_CONFIG",
-                     "_SERVER_READY_TIMEOUT", "_MAX_ANSWER_BYTES", "_api_key_lock", "_dynamic_api_key", "set_api_key",
+                     "_SERVER_READY_TIMEOUT", "_MAX_ANSWER_BYTES", "_REUSE_CONNECTIONS", "_api_key_lock",
+                     "_dynamic_api_key", "set_api_key",
                      "get_api_key", "get_config", "get_auth_headers"]
     assert config.__annotations__ == {"_dynamic_api_key": str}
     assert type(config._api_key_lock) is type(threading.Lock())

@@ -92,6 +92,14 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         check_token(token);
         py::object timeout = self.attr("REQUEST_TIMEOUT");
         py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
+        int reuse = PyObject_IsTrue(self.attr("REUSE_CONNECTIONS").ptr());
+        if (reuse < 0) throw py::error_already_set();
+        // A kept client spares the new connection, TLS handshake and schema
+        // request that a client of its own costs every call.
+        py::object key = reuse ? pool_key(client_type, base_url, token, timeout) : py::none();
+        if (!key.is_none())
+            return pooled_call(module_of(fn), global(fn, "_client_pool"), key, client_type, base_url, token, timeout,
+                               ready_timeout, url, payload, spread);
         OpenedClient opened = open_client(module_of(fn), client_type, base_url, token, timeout, ready_timeout);
         py::object manager = opened.client;
         // `with manager as client:` looks both methods up on the type first.
@@ -185,9 +193,13 @@ void body_base(py::module_ m) {
                      {"BASE_URL", cfg.attr("api_base_url")},
                      {"REQUEST_TIMEOUT", cfg.attr("request_timeout")},
                      {"SERVER_READY_TIMEOUT", config_module.attr("_SERVER_READY_TIMEOUT")},
+                     {"REUSE_CONNECTIONS", config_module.attr("_REUSE_CONNECTIONS")},
                      {"__init__", make_function(m, kBaseNodeInit, binit)},
                      {"_build_url", make_function(m, kBuildUrl, build_opts)},
                      {"send_request", make_function(m, kSendRequest, send_opts)}}));
+    // The clients kept between requests: module state, so a module body run
+    // again starts with none.
+    bind(m, "_client_pool", new_client_pool(m));
 }
 
 }  // namespace vorna

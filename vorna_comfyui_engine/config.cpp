@@ -122,6 +122,9 @@ void body_config(py::module_ m) {
     // The most that one answer of the service may decode to; not part of the record.
     bind(m, "_MAX_ANSWER_BYTES",
          int_(global(m, "os").attr("getenv")("VORNA_MAX_ANSWER_BYTES", "1073741824")));
+    // 0: a new client (connection, schema request) for every request.
+    bind(m, "_REUSE_CONNECTIONS",
+         builtins.attr("bool")(int_(global(m, "os").attr("getenv")("VORNA_REUSE_CONNECTIONS", "1"))));
     bind(m, "_api_key_lock", global(m, "threading").attr("Lock")());
     annotations["_dynamic_api_key"] = str;
     bind(m, "_dynamic_api_key", py::none());

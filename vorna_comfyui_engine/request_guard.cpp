@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <vector>
 
 namespace vorna {
 namespace {
@@ -101,6 +102,9 @@ bool same(py::handle a, py::handle b) {
 // readiness budget is left.
 constexpr double kLeastTry = 5.0;
 
+// Seconds an idle connection is kept for the next request.
+constexpr double kKeepIdle = 4.0;
+
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -127,10 +131,16 @@ void clear_deadline(py::handle guard) {
     if (!guard.is_none()) guard["local"].attr("deadline") = py::none();
 }
 
-// The timeout for one socket operation: never past the deadline; past it,
-// the operation fails as the HTTP layer's own timeout would.
-py::object clamp(py::handle local, py::handle timeout, const char *error) {
+// The timeout for one socket operation: never past the deadline (for a
+// connect, nor past the connect deadline); past it, the operation fails as
+// the HTTP layer's own timeout would.
+py::object clamp(py::handle local, py::handle timeout, const char *error, bool connecting = false) {
     py::object deadline = py::getattr(local, "deadline", py::none());
+    if (connecting) {
+        py::object reach = py::getattr(local, "connect_deadline", py::none());
+        if (!reach.is_none() && (deadline.is_none() || reach.cast<double>() < deadline.cast<double>()))
+            deadline = reach;
+    }
     if (deadline.is_none()) return py::reinterpret_borrow<py::object>(timeout);
     double left = deadline.cast<double>() - now_seconds();
     if (left <= 0) raise_new(py::module_::import("httpcore").attr(error)("timed out"));
@@ -149,9 +159,13 @@ py::object wrap_stream(py::handle self, py::object inner) {
     return self.attr("stream_type")(inner, self.attr("local"));
 }
 
+// A request that opened a connection of its own did not go out on a kept one.
+void note_connect(py::handle local) { py::setattr(local, "connected", py::bool_(true)); }
+
 py::object backend_connect_tcp(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
-    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout");
+    note_connect(self.attr("local"));
+    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout", true);
     return wrap_stream(self, self.attr("inner").attr("connect_tcp")(args[1], args[2], py::arg("timeout") = t,
                                                                     py::arg("local_address") = args[4],
                                                                     py::arg("socket_options") = args[5]));
@@ -159,7 +173,8 @@ py::object backend_connect_tcp(FunctionObject *, py::handle *args) {
 
 py::object backend_connect_unix(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
-    py::object t = clamp(self.attr("local"), args[2], "ConnectTimeout");
+    note_connect(self.attr("local"));
+    py::object t = clamp(self.attr("local"), args[2], "ConnectTimeout", true);
     return wrap_stream(self, self.attr("inner").attr("connect_unix_socket")(args[1], py::arg("timeout") = t,
                                                                             py::arg("socket_options") = args[3]));
 }
@@ -168,7 +183,10 @@ py::object backend_sleep(FunctionObject *, py::handle *args) { return args[0].at
 
 py::object stream_read(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
-    return self.attr("inner").attr("read")(args[1], clamp(self.attr("local"), args[2], "ReadTimeout"));
+    py::object data = self.attr("inner").attr("read")(args[1], clamp(self.attr("local"), args[2], "ReadTimeout"));
+    if (PyObject_IsTrue(data.ptr()) == 1) py::setattr(self.attr("local"), "received", py::bool_(true));
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return data;
 }
 
 py::object stream_write(FunctionObject *, py::handle *args) {
@@ -180,7 +198,7 @@ py::object stream_close(FunctionObject *, py::handle *args) { return args[0].att
 
 py::object stream_start_tls(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
-    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout");
+    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout", true);
     py::object tls = self.attr("inner").attr("start_tls")(args[1], args[2], t);
     return py::type::of(self)(tls, self.attr("local"));
 }
@@ -253,8 +271,10 @@ py::object guard_request(FunctionObject *, py::handle *args) {
 py::object record_response(FunctionObject *, py::handle *args) {
     py::handle guard = args[0];
     py::handle response = args[1];
-    guard["status"] = response.attr("status_code");
-    guard["url"] = response.attr("request").attr("url");
+    // Per thread: a kept client serves several threads at once.
+    py::object local = guard["local"];
+    py::setattr(local, "status", response.attr("status_code"));
+    py::setattr(local, "url", response.attr("request").attr("url"));
     py::object coding = response.attr("headers").attr("get")("content-encoding");
     if (!coding.is_none()) {
         py::object plain = coding.attr("strip")().attr("lower")();
@@ -288,8 +308,6 @@ py::object new_guard(py::handle base_url) {
     py::dict guard;
     guard["origin"] = origin;
     guard["local"] = py::module_::import("threading").attr("local")();
-    guard["status"] = py::none();
-    guard["url"] = py::none();
     return guard;
 }
 
@@ -310,9 +328,13 @@ py::object make_http_client(py::handle module, py::handle base_url, py::handle t
     py::dict hooks;
     hooks["request"] = py::make_tuple(partial(make_function(module, kGuardRequest), guard));
     hooks["response"] = py::make_tuple(partial(make_function(module, kRecordResponse), guard));
+    // Idle connections are dropped before servers commonly drop them (5 s),
+    // so a kept connection is rarely found closed when a request goes out.
+    py::object limits = httpx.attr("Limits")(py::arg("max_connections") = 100, py::arg("max_keepalive_connections") = 20,
+                                             py::arg("keepalive_expiry") = kKeepIdle);
     py::object client = httpx.attr("Client")(py::arg("base_url") = base_url, py::arg("headers") = headers,
                                              py::arg("timeout") = timeout, py::arg("follow_redirects") = true,
-                                             py::arg("event_hooks") = hooks);
+                                             py::arg("event_hooks") = hooks, py::arg("limits") = limits);
     // Every pool of the client (direct, and one per proxy from the
     // environment) opens its connections through the deadline backend.
     py::object backend_type = deadline_backend_type(module);
@@ -371,7 +393,7 @@ py::str status_text(int status) {
 // The HTTP status of a library error: the one the hooks noted, else the
 // exception's own code; 0 when there is none.
 int status_of(const py::error_already_set &e, py::handle guard) {
-    py::object status = guard.is_none() ? py::none() : py::object(guard["status"]);
+    py::object status = guard.is_none() ? py::none() : py::getattr(guard["local"], "status", py::none());
     if (status.is_none()) status = py::getattr(e.value(), "error_code", py::none());
     if (status.is_none()) return 0;
     try {
@@ -389,6 +411,24 @@ py::str where_of(py::handle base_url, py::handle guard) {
 }
 
 bool is_refusal(int status) { return status == 401 || status == 403; }
+
+}  // namespace
+
+// None: the budget is the request timeout, as the library would wait.
+double ready_budget(py::handle timeout, py::handle ready_timeout) {
+    return seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
+}
+
+// One try reaches the service within the readiness budget (a listener that
+// never answers must not hold a call for a whole request timeout per try),
+// but always gets a few seconds, and never more than a request.
+double try_seconds(py::handle timeout, double remaining) {
+    double request = seconds_or_negative(timeout);
+    double reach = std::max(remaining, kLeastTry);
+    return request > 0 ? std::min(request, reach) : reach;
+}
+
+namespace {
 
 }  // namespace
 
@@ -441,7 +481,7 @@ void scrub_exception(py::handle value, py::handle url) {
 }
 
 OpenedClient open_client(py::handle module, py::handle client_type, py::handle base_url, py::handle token,
-                         py::handle timeout, py::handle ready_timeout) {
+                         py::handle timeout, py::handle ready_timeout, double started) {
     py::object guard = py::none();
     py::object library_client = py::module_::import("bentoml").attr("SyncHTTPClient");
     if (PyType_Check(client_type.ptr()) && PyObject_IsSubclass(client_type.ptr(), library_client.ptr()) == 1)
@@ -452,25 +492,17 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
     // connection the service kept open is used again.
     py::object http = py::none();
     // None: the budget is the request timeout, as the library would wait.
-    double budget = seconds_or_negative(ready_timeout.is_none() ? timeout : ready_timeout);
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::duration<double>(std::max(budget, 0.0));
-    auto remaining = [&] { return std::chrono::duration<double>(deadline - clock::now()).count(); };
-    // One try reaches the service within the readiness budget (a listener
-    // that never answers must not hold a call for a whole request timeout
-    // per try), but always gets a few seconds, and never more than a request.
-    auto attempt_seconds = [&] {
-        double request = seconds_or_negative(timeout);
-        double reach = std::max(remaining(), kLeastTry);
-        return request > 0 ? std::min(request, reach) : reach;
-    };
+    double budget = ready_budget(timeout, ready_timeout);
+    const double deadline = (started >= 0 ? started : now_seconds()) + std::max(budget, 0.0);
+    auto remaining = [&] { return deadline - now_seconds(); };
+    auto attempt_seconds = [&] { return try_seconds(timeout, remaining()); };
     auto build = [&]() -> py::object {
         if (guard.is_none())
             return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
                                py::arg("server_ready_timeout") = 0);
         if (http.is_none()) http = make_http_client(module, base_url, token, timeout, guard);
-        guard["status"] = py::none();
-        guard["url"] = py::none();
+        py::setattr(guard["local"], "status", py::none());
+        py::setattr(guard["local"], "url", py::none());
         py::object client = client_type.attr("__new__")(client_type);
         // The library builds its HTTP client on first use; this one is already there.
         client.attr("__dict__")["client"] = http;
@@ -508,8 +540,8 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
                 retry = status == 429 || (status >= 500 && status < 600);
                 if (!retry && status) {
                     if (!http.is_none()) http.attr("close")();
-                    py::object url = guard.is_none() || guard["url"].is_none() ? py::object(where)
-                                                                              : py::str(guard["url"]);
+                    py::object noted = guard.is_none() ? py::none() : py::getattr(guard["local"], "url", py::none());
+                    py::object url = noted.is_none() ? py::object(where) : py::str(noted);
                     std::string text;
                     py::str shown = utf8_of(py::str(url), text) ? py::str(hide_password(text)) : where;
                     py::str message =
@@ -559,15 +591,26 @@ void check_route(py::handle client, py::handle endpoint, py::handle guard) {
 }
 
 py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs, py::handle base_url,
-                        py::handle timeout, py::handle guard) {
-    set_deadline(guard, seconds_or_negative(timeout));
+                        py::handle timeout, py::handle guard, double seconds, double connect_seconds) {
+    set_deadline(guard, std::isnan(seconds) ? seconds_or_negative(timeout) : seconds);
+    if (!guard.is_none()) {
+        py::object local = guard["local"];
+        py::setattr(local, "connected", py::bool_(false));
+        py::setattr(local, "received", py::bool_(false));
+        py::setattr(local, "connect_deadline",
+                    connect_seconds > 0 ? py::object(py::float_(now_seconds() + connect_seconds)) : py::none());
+    }
+    auto clear = [&] {
+        clear_deadline(guard);
+        if (!guard.is_none()) py::setattr(guard["local"], "connect_deadline", py::none());
+    };
     try {
         PyObject *r = PyObject_Call(call.ptr(), py::make_tuple(endpoint).ptr(), kwargs.ptr());
         if (!r) throw py::error_already_set();
-        clear_deadline(guard);
+        clear();
         return py::reinterpret_steal<py::object>(r);
     } catch (py::error_already_set &e) {
-        clear_deadline(guard);
+        clear();
         py::object httpx = py::module_::import("httpx");
         if (!guard.is_none() && e.matches(httpx.attr("TimeoutException"))) {
             py::str message = py::str("the request took longer than the configured timeout of {} s")
@@ -580,6 +623,304 @@ py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs,
         if (e.matches(py::module_::import("bentoml.exceptions").attr("BentoMLException"))) {
             int status = status_of(e, py::none());
             if (is_refusal(status)) raise_refused_key(status, where_of(base_url, guard), e);
+        }
+        throw;
+    }
+}
+
+// --- Clients kept between calls ----------------------------------------------------------------
+
+namespace {
+
+// Kept clients at most: settings differ only where an instance or a subclass
+// overrides them, so more would hold connections, not save round trips.
+constexpr Py_ssize_t kPoolSize = 4;
+
+// The pool's lock, held for the scope; released on every way out, with any
+// pending error left as it was.
+class PoolLock {
+public:
+    explicit PoolLock(py::handle pool) : lock_(pool.attr("lock")) {
+        lock_.attr("acquire")();
+    }
+    ~PoolLock() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        py::object done = py::reinterpret_steal<py::object>(PyObject_CallMethod(lock_.ptr(), "release", nullptr));
+        if (!done) PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+    PoolLock(const PoolLock &) = delete;
+    PoolLock &operator=(const PoolLock &) = delete;
+
+private:
+    py::object lock_;
+};
+
+bool equal_or_false(py::handle a, py::handle b) {
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (eq < 0) PyErr_Clear();
+    return eq == 1;
+}
+
+// Closing a client nobody uses any more is best effort: the call that let it
+// go has its own outcome to report.
+void close_quietly(py::handle client) {
+    try {
+        client.attr("close")();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+}
+
+py::dict entries_of(py::handle pool) { return pool.attr("entries"); }
+
+// The kept clients' keys and headers hold the API key: the pool shows neither.
+py::object pool_repr(FunctionObject *, py::handle *args) {
+    return py::str("<kept service clients: {}>").attr("format")(py::len(args[0].attr("entries")));
+}
+
+const FunctionDef kPoolRepr{"__repr__", {"self"}, pool_repr};
+
+int users_of(py::handle entry) { return py::reinterpret_borrow<py::dict>(entry)["users"].cast<int>(); }
+
+void set_users(py::handle entry, int users) { py::reinterpret_borrow<py::dict>(entry)["users"] = py::int_(users); }
+
+py::object find(const py::dict &entries, py::handle key) {
+    PyObject *found = PyDict_GetItemWithError(entries.ptr(), key.ptr());
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    return found ? py::reinterpret_borrow<py::object>(found) : py::none();
+}
+
+// Out of the pool; closed now when unused, else by its last user.
+void retire(const py::dict &entries, py::handle key, py::handle entry, std::vector<py::object> &to_close) {
+    if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0) throw py::error_already_set();
+    py::reinterpret_borrow<py::dict>(entry)["retired"] = py::bool_(true);
+    if (users_of(entry) == 0) to_close.push_back(py::reinterpret_borrow<py::dict>(entry)["client"]);
+}
+
+// The kept entry for `key`, now used once more, or None.
+py::object take(py::handle pool, py::handle key) {
+    PoolLock hold(pool);
+    py::dict entries = entries_of(pool);
+    py::object entry = find(entries, key);
+    if (entry.is_none()) return entry;
+    // The most recently used last, so the least recently used goes first.
+    if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0 || PyDict_SetItem(entries.ptr(), key.ptr(), entry.ptr()) < 0)
+        throw py::error_already_set();
+    set_users(entry, users_of(entry) + 1);
+    return entry;
+}
+
+// Keeps a newly opened client for `key` (or, when another thread kept one
+// meanwhile, uses that one and closes this). Clients of another key, and of
+// other settings for the same service, no longer serve: they go.
+py::object put(py::handle pool, py::handle key, const OpenedClient &opened) {
+    std::vector<py::object> to_close;
+    py::object result;
+    {
+        PoolLock hold(pool);
+        py::dict entries = entries_of(pool);
+        result = find(entries, key);
+        if (!result.is_none()) {
+            set_users(result, users_of(result) + 1);
+            to_close.push_back(opened.client);
+        } else {
+            py::dict entry;
+            entry["client"] = opened.client;
+            entry["guard"] = opened.guard;
+            entry["users"] = py::int_(1);
+            entry["retired"] = py::bool_(false);
+            py::tuple mine = py::reinterpret_borrow<py::tuple>(key);
+            for (py::handle item : py::list(entries.attr("items")())) {
+                py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+                py::tuple other = pair[0];
+                if (!equal_or_false(other[2], mine[2]) || equal_or_false(other[1], mine[1]))
+                    retire(entries, other, pair[1], to_close);
+            }
+            if (PyDict_SetItem(entries.ptr(), key.ptr(), entry.ptr()) < 0) throw py::error_already_set();
+            while (PyDict_Size(entries.ptr()) > kPoolSize) {
+                py::iterator first = py::iter(entries);
+                py::object oldest = py::reinterpret_borrow<py::object>(*first);
+                retire(entries, oldest, find(entries, oldest), to_close);
+            }
+            result = entry;
+        }
+    }
+    for (py::object &client : to_close) close_quietly(client);
+    return result;
+}
+
+void release(py::handle pool, py::handle entry) {
+    py::object unused;
+    {
+        PoolLock hold(pool);
+        int users = users_of(entry) - 1;
+        set_users(entry, users);
+        py::dict e = py::reinterpret_borrow<py::dict>(entry);
+        if (users == 0 && py::bool_(e["retired"])) unused = e["client"];
+    }
+    if (unused) close_quietly(unused);
+}
+
+// Takes `entry` out of the pool if it is still the one kept for `key`.
+void drop(py::handle pool, py::handle key, py::handle entry) {
+    std::vector<py::object> to_close;
+    {
+        PoolLock hold(pool);
+        py::dict entries = entries_of(pool);
+        if (find(entries, key).is(entry)) retire(entries, key, entry, to_close);
+    }
+    for (py::object &client : to_close) close_quietly(client);
+}
+
+// The entry a call uses, handed back on every way out.
+class Held {
+public:
+    explicit Held(py::handle pool) : pool_(pool) {}
+    ~Held() {
+        if (!entry_) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            release(pool_, entry_);
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, trace);
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+
+    void hold(py::object entry) { entry_ = std::move(entry); }
+    void let_go() {
+        py::object entry = std::move(entry_);
+        entry_ = py::object();
+        if (entry) release(pool_, entry);
+    }
+    py::object client() const { return py::reinterpret_borrow<py::dict>(entry_)["client"]; }
+    py::object guard() const { return py::reinterpret_borrow<py::dict>(entry_)["guard"]; }
+    const py::object &entry() const { return entry_; }
+
+private:
+    py::handle pool_;
+    py::object entry_;
+};
+
+bool has_endpoint(py::handle client, py::handle endpoint) {
+    py::object endpoints = py::getattr(client, "endpoints", py::none());
+    if (!PyDict_Check(endpoints.ptr())) return true;
+    int found = PyDict_Contains(endpoints.ptr(), endpoint.ptr());
+    if (found < 0) {
+        PyErr_Clear();  // the client's own call reports such a name
+        return true;
+    }
+    return found == 1;
+}
+
+bool flag(py::handle local, const char *name) {
+    return PyObject_IsTrue(py::getattr(local, name, py::bool_(false)).ptr()) == 1;
+}
+
+bool http_origin(py::handle base_url) {
+    try {
+        py::object origin = origin_of(base_url);
+        if (origin.is_none()) return false;
+        std::string scheme = py::tuple(origin)[0].cast<std::string>();
+        return scheme == "http" || scheme == "https";
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+}  // namespace
+
+py::object new_client_pool(py::handle module) {
+    FunctionOptions repr_opts;
+    repr_opts.qualname = "_ClientPool.__repr__";
+    py::object cls = make_class(module, "_ClientPool", py::tuple(),
+                                {{"__slots__", py::make_tuple("lock", "entries")},
+                                 {"__repr__", make_function(module, kPoolRepr, repr_opts)}});
+    py::object pool = cls();
+    pool.attr("lock") = py::module_::import("threading").attr("Lock")();
+    pool.attr("entries") = py::dict();
+    return pool;
+}
+
+py::object pool_key(py::handle client_type, py::handle base_url, py::handle token, py::handle timeout) {
+    py::object library_client = py::module_::import("bentoml").attr("SyncHTTPClient");
+    if (!PyType_Check(client_type.ptr())) return py::none();
+    int mine = PyObject_IsSubclass(client_type.ptr(), library_client.ptr());
+    if (mine < 0) throw py::error_already_set();
+    if (!mine || !http_origin(base_url)) return py::none();
+    py::tuple key = py::make_tuple(client_type, base_url, token, timeout);
+    if (PyObject_Hash(key.ptr()) == -1) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    return key;
+}
+
+py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,
+                       py::handle base_url, py::handle token, py::handle timeout, py::handle ready_timeout,
+                       py::handle endpoint, py::handle payload, Spread spread) {
+    const double started = now_seconds();
+    const double ready_deadline = started + std::max(ready_budget(timeout, ready_timeout), 0.0);
+    Held held(pool);
+    bool fresh = false;
+    auto open_fresh = [&] {
+        OpenedClient opened = open_client(module, client_type, base_url, token, timeout, ready_timeout, started);
+        held.hold(put(pool, key, opened));
+        // Another thread may have kept a client meanwhile: then that one is used, not new.
+        fresh = held.client().is(opened.client);
+    };
+    // The kept client will not do: another is opened in its place, as if none had been kept.
+    auto replace = [&] {
+        drop(pool, key, held.entry());
+        held.let_go();
+        open_fresh();
+    };
+
+    py::object entry = take(pool, key);
+    if (entry.is_none())
+        open_fresh();
+    else
+        held.hold(entry);
+    py::dict kwargs = spread(held.client().attr("call"), payload);
+    // The service may have been updated since its schema was read.
+    if (!fresh && !has_endpoint(held.client(), endpoint)) replace();
+
+    py::object httpx = py::module_::import("httpx");
+    const double request = seconds_or_negative(timeout);
+    const double sent = now_seconds();
+    auto send = [&](double seconds) {
+        py::object client = held.client();
+        check_route(client, endpoint, held.guard());
+        // A new connection is opened within what is left of the readiness
+        // budget, as the schema request of a new client would be.
+        return guarded_call(client.attr("call"), endpoint, kwargs, base_url, timeout, held.guard(), seconds,
+                            try_seconds(timeout, ready_deadline - now_seconds()));
+    };
+    try {
+        return send(std::numeric_limits<double>::quiet_NaN());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Handling handling(e);
+        py::object local = held.guard()["local"];
+        // The service closed a kept idle connection as the request went out on
+        // it, and answered nothing: sent once more, on a new connection.
+        if (e.matches(httpx.attr("RemoteProtocolError")) && !flag(local, "connected") && !flag(local, "received")) {
+            if (request <= 0) return send(std::numeric_limits<double>::quiet_NaN());  // no deadline
+            double left = request - (now_seconds() - sent);
+            if (left > 0) return send(left);
+        }
+        // Nothing reached the service (down, or restarting): wait for it as a
+        // new client would, then send.
+        if (!fresh && (e.matches(httpx.attr("ConnectError")) || e.matches(httpx.attr("ConnectTimeout")))) {
+            replace();
+            return send(std::numeric_limits<double>::quiet_NaN());
         }
         throw;
     }

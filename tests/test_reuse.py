@@ -1,0 +1,224 @@
+"""Clients kept between calls: one schema request and one connection serve
+many calls and threads; a new key, client type or setting gets a client of
+its own; a kept client meets a lost idle connection, a service that went
+down or came back, and a changed schema as a new client would; the opt-out
+gives a client per request again."""
+import json
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from loopback_services import Service, services
+
+base = pytest.importorskip("vorna_comfyui_engine.base")
+httpx = pytest.importorskip("httpx")
+bentoml = pytest.importorskip("bentoml")
+import vorna_comfyui_engine.config as config  # noqa: E402
+
+KEY = "vornaKEY-" + "fedcba9876543210"
+ANSWER = json.dumps({"samples": "ok"}).encode()
+JSON = {"Content-Type": "application/json"}
+LOGGER = "vorna_comfyui_engine.base"
+
+
+@pytest.fixture(autouse=True)
+def keyed():
+    """The key set for the test; clients kept by it closed after it."""
+    config.set_api_key(KEY)
+    yield
+    config.set_api_key(None)
+    entries = base._client_pool.entries
+    for entry in list(entries.values()):
+        entry["client"].close()
+    entries.clear()
+
+
+@pytest.fixture
+def service():
+    """A service answering "vae_encode"."""
+    with services(1) as (a,):
+        a.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+        yield a
+
+
+def node_for(service, ready=2, timeout=10, port=None):
+    node = base.BaseNode()
+    node.BASE_URL = f"http://127.0.0.1:{port or service.port}/"
+    node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = ready, timeout
+    return node
+
+
+def call(node, caplog, endpoint="vae_encode"):
+    """(answer or exception, the request path's log messages)."""
+    caplog.clear()
+    payload = {"text": "a fox", "clip": None} if endpoint == "text_encode" else {"image": "i"}
+    try:
+        outcome = node.send_request(endpoint, payload)
+    except Exception as e:      # noqa: BLE001 - inspected by the test
+        outcome = e
+    return outcome, [r.getMessage() for r in caplog.records if r.name == LOGGER]
+
+
+def test_one_schema_request_and_connection_serve_calls_and_threads(service, caplog):
+    node = node_for(service)
+    for _ in range(3):
+        assert call(node, caplog) == ({"samples": "ok"}, [])
+    # The first call reads the schema; every call is then one POST on the one connection.
+    assert service.paths() == ["/schema.json"] + ["/vae_encode"] * 3 and service.connections == 1
+
+    answers = []
+    threads = [threading.Thread(target=lambda: answers.extend(call(node, caplog)[0] for _ in range(10)))
+               for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert answers == [{"samples": "ok"}] * 40
+    assert service.paths().count("/schema.json") == 1 and service.connections <= 4
+    assert {h["Authorization"] for _, _, h in service.requests} == {f"Bearer {KEY}"}
+
+
+def test_a_new_key_or_client_type_gets_a_client_of_its_own_and_the_old_one_is_closed(service, caplog):
+    node = node_for(service)
+    call(node, caplog)
+    first = next(iter(base._client_pool.entries.values()))["client"]
+    assert KEY not in repr(base._client_pool)
+    config.set_api_key("second-key")
+    assert call(node, caplog)[0] == {"samples": "ok"}
+    assert service.requests[-1][2]["Authorization"] == "Bearer second-key"
+    assert service.paths()[-2:] == ["/schema.json", "/vae_encode"] and first.client.is_closed
+
+    made = []
+
+    class Patched(bentoml.SyncHTTPClient):
+        def __init__(self, *args, **kwargs):
+            made.append(self)
+            super().__init__(*args, **kwargs)
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(base, "SyncHTTPClient", Patched)
+        assert call(node, caplog)[0] == {"samples": "ok"}
+        call(node, caplog)
+    assert len(made) == 1
+
+
+def test_a_kept_idle_connection_lost_as_the_request_goes_out_is_retried_once(service, caplog):
+    # The POST follows the schema request on its connection: dropped there, sent again on a new one.
+    service.answer("/vae_encode", 200, ANSWER, JSON, drop="reused")
+    assert call(node_for(service), caplog) == ({"samples": "ok"}, [])
+    assert service.paths() == ["/schema.json", "/vae_encode", "/vae_encode"] and service.connections == 2
+
+    # A connection of its own lost as well: no third try, one record.
+    service.answer("/vae_encode", drop="always")
+    error, messages = call(node_for(service), caplog)
+    assert isinstance(error, httpx.RemoteProtocolError) and messages == ["send request failed: " + str(error)]
+    assert service.paths()[3:] == ["/vae_encode", "/vae_encode"]
+
+
+def test_a_service_down_or_restarted_between_calls(service, caplog):
+    node = node_for(service, ready=1)
+    port = service.port
+    call(node, caplog)
+    service.stop()
+    # Down: the readiness wait and the error of a new client, one record.
+    error, messages = call(node, caplog)
+    assert isinstance(error, httpx.ConnectError) and messages == ["send request failed: " + str(error)]
+
+    # Back while a call waits for it.
+    node.SERVER_READY_TIMEOUT = 30
+    restarted = []
+    timer = threading.Timer(0.5, lambda: restarted.append(
+        Service(port=port).serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)))
+    timer.start()
+    try:
+        assert call(node, caplog) == ({"samples": "ok"}, [])
+        timer.join()
+        assert restarted[0].paths() == ["/schema.json", "/vae_encode"]
+
+        # Restarted between calls: the kept client just opens a new connection.
+        restarted[0].stop()
+        again = Service(port=port).serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+        assert call(node, caplog) == ({"samples": "ok"}, [])
+        assert again.paths() == ["/vae_encode"] and again.connections == 1
+        again.stop()
+    finally:
+        timer.join()
+
+
+def test_a_route_missing_from_the_kept_schema_reads_the_schema_once_more(service, caplog):
+    node = node_for(service)
+    call(node, caplog)
+    service.serve_schema(vae_encode="/vae_encode", vae_decode="/vae_decode")
+    service.answer("/vae_decode", 200, ANSWER, JSON)
+    assert call(node, caplog, "vae_decode")[0] == {"samples": "ok"}
+    error, messages = call(node, caplog, "sampler")
+    assert isinstance(error, bentoml.exceptions.NotFound) and len(messages) == 1
+    assert service.paths()[1:] == ["/vae_encode", "/schema.json", "/vae_decode", "/schema.json"]
+
+
+@pytest.mark.parametrize("fault", ["redirect", "401", "gzip", "drip"])
+def test_a_kept_client_keeps_the_guards(fault, caplog):
+    with services(2) as (a, b):
+        a.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+        node = node_for(a, timeout=1)
+        assert call(node, caplog)[0] == {"samples": "ok"}
+        if fault == "redirect":
+            a.redirect("/vae_encode", 307, b.origin + "/vae_encode")
+        elif fault == "401":
+            a.answer("/vae_encode", 401, b"{}", JSON)
+        elif fault == "gzip":
+            a.answer("/vae_encode", 200, b"\x1f\x8b" + b"\0" * 20, {**JSON, "Content-Encoding": "gzip"})
+        else:
+            a.answer("/vae_encode", 200, b'{"samples": "' + b"x" * 40 + b'"}', JSON, drip=0.2)
+        error, messages = call(node, caplog)
+        expected = {"redirect": PermissionError, "401": bentoml.exceptions.BentoMLException,
+                    "gzip": ValueError, "drip": httpx.ReadTimeout}[fault]
+        assert isinstance(error, expected) and len(messages) == 1
+        assert b.requests == [] and a.paths().count("/vae_encode") == 2
+        if fault == "401":
+            assert "refused the API key" in str(error)
+
+
+def test_the_opt_out_builds_a_client_per_request(service, caplog):
+    node = node_for(service)
+    node.REUSE_CONNECTIONS = False
+    for _ in range(2):
+        assert call(node, caplog)[0] == {"samples": "ok"}
+    assert service.paths() == ["/schema.json", "/vae_encode"] * 2 and service.connections == 2
+
+    code = "import vorna_comfyui_engine.base as b; print(b.BaseNode.REUSE_CONNECTIONS)"
+    read = [subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                           env={**__import__("os").environ, "VORNA_REUSE_CONNECTIONS": value}).stdout.strip()
+            for value in ("0", "1")]
+    assert read == ["False", "True"]
+
+
+def test_the_stand_in_through_kept_clients(request, caplog):
+    """The real service: threads share the kept client's connections, and a
+    call made just before the service drops an idle connection (it does at
+    5 s) still gets its answer."""
+    import time
+    from bench.network import LatencyProxy
+
+    standin = request.getfixturevalue("standin")
+    counting = LatencyProxy(int(standin.url.rsplit(":", 1)[1]))
+    node = base.BaseNode()
+    node.BASE_URL = f"http://127.0.0.1:{counting.port}/"
+    config.set_api_key(standin.key)
+    try:
+        assert "conditioning" in call(node, caplog, "text_encode")[0]
+        answers = []
+        threads = [threading.Thread(target=lambda: answers.extend(
+            call(node, caplog, "text_encode")[0] for _ in range(5))) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert len(answers) == 20 and all("conditioning" in a for a in answers)
+        assert counting.connections <= 4
+        time.sleep(4.95)
+        assert "conditioning" in call(node, caplog, "text_encode")[0]
+    finally:
+        counting.close()
