@@ -1,7 +1,5 @@
 #include "vorna.hpp"
 
-#include <cxxabi.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -495,16 +493,6 @@ NestingGuard::NestingGuard(const char *where) {
 NestingGuard::~NestingGuard() {
     --nesting;
     Py_LeaveRecursiveCall();
-}
-
-void retake_gil(PyThreadState *state) {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind &) {
-        // Never rethrown, never returned from: the thread waits for the
-        // process to end.
-        for (;;) pause();
-    }
 }
 
 }  // namespace vorna

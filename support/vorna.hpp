@@ -152,22 +152,6 @@ public:
     NestingGuard &operator=(const NestingGuard &) = delete;
 };
 
-// Takes the interpreter lock back after a section without it. When the
-// interpreter is finalising, CPython ends the calling thread from inside this
-// call by unwinding its stack, which would run the destructors of every
-// Python reference held in C++ frames above, without the lock. The thread is
-// parked instead, and nothing it owns is released; the process is exiting.
-void retake_gil(PyThreadState *state);
-
-// Runs `work` (which must not throw and must not touch Python objects) with
-// the interpreter lock released.
-template <typename Work>
-void without_gil(Work &&work) {
-    PyThreadState *state = PyEval_SaveThread();
-    work();
-    retake_gil(state);
-}
-
 // Rebuilds a dict's text keys in order: {"a": x, "b": y}.
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);
 

@@ -127,13 +127,11 @@ py::str encode_buffer(py::handle data) {
     if (out_len == 0) return result;
     const auto *in = static_cast<const unsigned char *>(view.buf);
     char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text));
-    // Large payloads (latents, images) leave the interpreter free meanwhile;
-    // both buffers are ours alone until we return.
-    if (n >= (1 << 16)) {
-        without_gil([&] { encode_into(in, n, out); });
-    } else {
-        encode_into(in, n, out);
-    }
+    // The copy keeps the interpreter lock, as the standard library's base64
+    // does: a thread that gives it up cannot safely take it back while the
+    // interpreter exits (it is ended by unwinding through frames that own
+    // Python references).
+    encode_into(in, n, out);
     return result;
 }
 
@@ -243,13 +241,7 @@ py::object decode_canonical(const unsigned char *in, Py_ssize_t n) {
     if (!bytes) throw py::error_already_set();
     py::object result = py::reinterpret_steal<py::object>(bytes);
     auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
-    bool ok;
-    if (body >= (1 << 16)) {
-        without_gil([&] { ok = decode_quads(in, body, out); });
-    } else {
-        ok = decode_quads(in, body, out);
-    }
-    if (!ok) return py::object();
+    if (!decode_quads(in, body, out)) return py::object();
     if (pads) {
         const uint32_t v = quad(tail);
         out += body / 4 * 3;
