@@ -91,14 +91,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     for (Py_ssize_t i = 0; i < nparams; ++i) handles[i] = slots[i];
     try {
         return def->impl(f, handles).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_python_error(PyExc_SystemError);
     }
     return nullptr;
 }
@@ -329,12 +323,29 @@ py::object make_classmethod(py::handle module, const FunctionDef &def, const Fun
     return py::reinterpret_steal<py::object>(cm);
 }
 
+namespace {
+
+// The native function a class body entry defines, bare or in a classmethod.
+FunctionObject *defined_function(py::handle value) {
+    PyObject *o = value.ptr();
+    if (PyObject_TypeCheck(o, &PyClassMethod_Type)) {
+        o = py::getattr(value, "__func__").ptr();  // a borrowed view: the classmethod holds it
+    }
+    return Py_IS_TYPE(o, &FunctionType) ? as_function(o) : nullptr;
+}
+
+}  // namespace
+
 py::object make_class(py::handle module, const char *name, py::tuple bases,
                       const std::vector<std::pair<const char *, py::object>> &body) {
     py::dict ns;
     ns["__module__"] = py::getattr(module, "__name__");
     ns["__qualname__"] = py::str(name);
-    for (const auto &item : body) ns[item.first] = item.second;
+    for (const auto &item : body) {
+        if (FunctionObject *f = defined_function(item.second))
+            Py_SETREF(f->qualname, py::str(std::string(name) + "." + f->def->name).release().ptr());
+        ns[item.first] = item.second;
+    }
     py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
     return meta(py::str(name), bases, ns);
 }
@@ -414,6 +425,52 @@ py::object import_as(py::handle module, const char *name, const char *as_name) {
     }
     bind(module, as_name ? as_name : name, result);
     return result;
+}
+
+py::object loaded_module(const char *name) {
+    PyObject *m = PyImport_GetModule(py::str(name).ptr());
+    if (!m) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    }
+    return py::reinterpret_steal<py::object>(m);
+}
+
+bool truth(py::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+bool equals(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(r));
+}
+
+bool contains(py::handle container, const char *key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+py::tuple node_input(py::object type) { return py::make_tuple(type); }
+py::tuple node_input(py::object type, py::dict options) { return py::make_tuple(type, options); }
+
+void set_python_error(PyObject *other) noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(other, e.what());
+    } catch (...) {
+        if (!PyErr_Occurred()) PyErr_SetString(other, "unknown C++ exception");
+    }
 }
 
 bool has_attribute(py::handle obj, const char *name) {

@@ -44,7 +44,7 @@ struct FunctionObject {
 };
 
 struct FunctionOptions {
-    const char *qualname = nullptr;  // defaults to the name
+    const char *qualname = nullptr;  // defaults to the name; make_class sets a method's
     const char *doc = nullptr;       // None when absent
     py::tuple defaults = py::tuple();
     py::dict annotations = py::dict();
@@ -60,7 +60,9 @@ py::object make_classmethod(py::handle module, const FunctionDef &def,
                             const FunctionOptions &opts = FunctionOptions());
 
 // type(name, bases, ns) with __module__ and __qualname__ placed first, the
-// way a class statement builds its namespace.
+// way a class statement builds its namespace. As a class statement does, it
+// gives the functions defined in the body (plain, or in a classmethod) the
+// qualified name "<name>.<function name>".
 py::object make_class(py::handle module, const char *name, py::tuple bases,
                       const std::vector<std::pair<const char *, py::object>> &body);
 
@@ -84,8 +86,25 @@ void from_import(py::handle module, const char *name, std::initializer_list<cons
 // name and an alias the named submodule, as `import a.b as c` does).
 py::object import_as(py::handle module, const char *name, const char *as_name);
 
+// The module sys.modules holds under `name`, or None; never imports.
+py::object loaded_module(const char *name);
+
 // `hasattr(obj, name)`: only AttributeError means "no"; other errors propagate.
 bool has_attribute(py::handle obj, const char *name);
+
+// `bool(value)`, as an `if` sees it; an error from __bool__/__len__ propagates.
+bool truth(py::handle value);
+
+// `a == b` as an `if` sees it (no identity shortcut).
+bool equals(py::handle a, py::handle b);
+
+// `key in container`, with the interpreter's TypeError for non-containers.
+bool contains(py::handle container, const char *key);
+
+// One input of a node's INPUT_TYPES: `(type,)` or `(type, options)`, where
+// `type` is a type name or a list of choices.
+py::tuple node_input(py::object type);
+py::tuple node_input(py::object type, py::dict options);
 
 // Entry method of a loader-type node: returns (NodeIO(name=def.tag,
 // inputs={param: value, ...}),) over every parameter after `self`, with
@@ -105,6 +124,47 @@ inline bool exit_suppresses(py::handle exit, py::handle manager, const py::error
     if (truth < 0) throw py::error_already_set();
     return truth == 1;
 }
+
+// `with manager as entered: result = body(entered)`. __enter__ and __exit__
+// are looked up on the type, as the statement does; __exit__ runs on every
+// way out, a C++ error included. Returns body's result, or None when
+// __exit__ suppresses the exception.
+template <typename Body>
+py::object with_context(py::handle manager, Body &&body) {
+    py::object type = py::type::of(manager);
+    py::object enter = type.attr("__enter__");
+    py::object exit = type.attr("__exit__");
+    py::object entered = enter(manager);
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (py::error_already_set &e) {
+        if (exit_suppresses(exit, manager, e)) return py::none();
+        throw;
+    } catch (...) {
+        exit(manager, py::none(), py::none(), py::none());
+        throw;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return result;
+}
+
+// Makes the C++ exception being handled (call it inside `catch (...)`) the
+// pending Python error, wherever native code returns to the interpreter. A
+// Python error passes through unchanged, pybind11's own exceptions (a failed
+// cast, say) become the Python type pybind11 gives them, memory exhaustion is
+// MemoryError, and any other C++ error becomes `other` with its text unless
+// a Python error is already pending. `other` is SystemError in native
+// functions and module bodies (a fault in this code, never expected), and
+// ImportError in the finder and loader methods (the import fails cleanly).
+void set_python_error(PyObject *other) noexcept;
+
+// Whether `value` may be changed in place instead of copied: a reference
+// count of 1 means the caller holds the only reference (a fresh
+// intermediate it made), so no Python code can see the change, and an
+// image-sized copy is saved. The caller checks that the in-place operation
+// gives the same result as the plain one (type, dtype, no autograd).
+inline bool unshared(py::handle value) { return Py_REFCNT(value.ptr()) == 1; }
 
 // For its lifetime the caught exception is the one being handled, as inside
 // an `except` block: whatever is raised meanwhile (by native or Python code,
@@ -168,10 +228,10 @@ void without_gil(Work &&work) {
     retake_gil(state);
 }
 
-// Rebuilds a dict's text keys in order: {"a": x, "b": y}.
+// A dict with text keys, in the order given: make_dict({{"a", x}, {"b", y}}).
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);
 
-// Number of entries a PyTuple-like schema option takes, etc.
+// A tuple of the given items, in order: tuple_of({x, y}) is (x, y).
 py::tuple tuple_of(std::initializer_list<py::object> items);
 
 // Ready the support types (once per process, before any body runs).

@@ -6,6 +6,7 @@ held lock. A crash ends the pytest process, which fails the run.
 """
 from __future__ import annotations
 
+import importlib
 import inspect
 import math
 import subprocess
@@ -25,8 +26,7 @@ EXAMPLES = 1000 if LONG else 60
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 
-NODE_MODULES = ("clip_loader", "controlnet", "ksampler", "model_sampling_aura_flow", "unet_loader",
-                "vae_decode", "vae_encode", "vae_loader")
+NODE_MODULES = importlib.import_module(PACKAGE)._node_modules
 
 
 # ---------------------------------------------------------------------------

@@ -156,28 +156,22 @@ void body_base(py::module_ m) {
     py::object dict_str_any = global(m, "Dict")[py::make_tuple(str, global(m, "Any"))];
 
     FunctionOptions init_opts;
-    init_opts.qualname = "NodeIO.__init__";
     init_opts.annotations = make_dict({{"name", str}, {"inputs", dict_str_any}});
     FunctionOptions to_dict_opts;
-    to_dict_opts.qualname = "NodeIO.to_dict";
     to_dict_opts.annotations = make_dict({{"return", dict_str_any}});
     bind(m, "NodeIO",
          make_class(m, "NodeIO", py::tuple(),
                     {{"__init__", make_function(m, kNodeIOInit, init_opts)},
                      {"to_dict", make_function(m, kNodeIOToDict, to_dict_opts)}}));
 
-    if (define_codecs) define_codecs(m);
+    define_codecs(m);
 
     // Settings are copied once, when the class is created; the key is not.
     py::object cfg = global(m, "get_config")();
     py::object config_module = py::module_::import("sys").attr("modules")[global(m, "__package__") + py::str(".config")];
-    FunctionOptions binit;
-    binit.qualname = "BaseNode.__init__";
     FunctionOptions build_opts;
-    build_opts.qualname = "BaseNode._build_url";
     build_opts.annotations = make_dict({{"url", str}, {"return", str}});
     FunctionOptions send_opts;
-    send_opts.qualname = "BaseNode.send_request";
     send_opts.annotations = make_dict({{"url", str}, {"payload", dict_str_any}});
     bind(m, "BaseNode",
          make_class(m, "BaseNode", py::tuple(),
@@ -185,7 +179,7 @@ void body_base(py::module_ m) {
                      {"BASE_URL", cfg.attr("api_base_url")},
                      {"REQUEST_TIMEOUT", cfg.attr("request_timeout")},
                      {"SERVER_READY_TIMEOUT", config_module.attr("_SERVER_READY_TIMEOUT")},
-                     {"__init__", make_function(m, kBaseNodeInit, binit)},
+                     {"__init__", make_function(m, kBaseNodeInit)},
                      {"_build_url", make_function(m, kBuildUrl, build_opts)},
                      {"send_request", make_function(m, kSendRequest, send_opts)}}));
 }

@@ -59,14 +59,11 @@ void body_clip_loader(py::module_ m) {
     from_import(m, "base", {"deserialize_conditioning", "base64_to_tensor", "BaseNode"}, 1);
     import_as(m, "logging", nullptr);
 
-    FunctionOptions loader_types;
-    loader_types.qualname = "VornaCLIPLoader.INPUT_TYPES";
     FunctionOptions load_opts;
-    load_opts.qualname = "VornaCLIPLoader.load_clip";
     load_opts.defaults = py::make_tuple("default");
     bind(m, "VornaCLIPLoader",
          make_class(m, "VornaCLIPLoader", py::tuple(),
-                    {{"INPUT_TYPES", make_classmethod(m, kLoaderInputTypes, loader_types)},
+                    {{"INPUT_TYPES", make_classmethod(m, kLoaderInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("CLIP")})},
                      {"FUNCTION", py::str("load_clip")},
                      {"CATEGORY", py::str("Vorna/loaders")},
@@ -74,15 +71,12 @@ void body_clip_loader(py::module_ m) {
 
     // A second read of the configuration, kept in this class's own namespace.
     py::object cfg = global(m, "get_config")();
-    FunctionOptions encode_types;
-    encode_types.qualname = "VornaCLIPTextEncode.INPUT_TYPES";
     FunctionOptions encode_opts;
-    encode_opts.qualname = "VornaCLIPTextEncode.encode";
     encode_opts.doc = "Encode text using Vorna CLIP";
     bind(m, "VornaCLIPTextEncode",
          make_class(m, "VornaCLIPTextEncode", py::make_tuple(global(m, "BaseNode")),
                     {{"__doc__", py::str("Vorna CLIP Text Encode")},
-                     {"INPUT_TYPES", make_classmethod(m, kEncodeInputTypes, encode_types)},
+                     {"INPUT_TYPES", make_classmethod(m, kEncodeInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("CONDITIONING")})},
                      {"FUNCTION", py::str("encode")},
                      {"CATEGORY", py::str("Vorna/conditioning")},

@@ -22,17 +22,13 @@ const FunctionDef kPatchAura{"patch_aura", {"self", "model", "shift"}, describe_
 
 void body_model_sampling_aura_flow(py::module_ m) {
     from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaModelSamplingAuraFlow.INPUT_TYPES";
-    FunctionOptions patch_opts;
-    patch_opts.qualname = "VornaModelSamplingAuraFlow.patch_aura";
     bind(m, "VornaModelSamplingAuraFlow",
          make_class(m, "VornaModelSamplingAuraFlow", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
+                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("MODEL")})},
                      {"FUNCTION", py::str("patch_aura")},
                      {"CATEGORY", py::str("Vorna/sampling")},
-                     {"patch_aura", make_function(m, kPatchAura, patch_opts)}}));
+                     {"patch_aura", make_function(m, kPatchAura)}}));
     bind(m, "NODE_CLASS_MAPPINGS",
          make_dict({{"Vorna ModelSamplingAuraFlow", global(m, "VornaModelSamplingAuraFlow")}}));
     bind(m, "NODE_DISPLAY_NAME_MAPPINGS",

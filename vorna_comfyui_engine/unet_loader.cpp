@@ -19,17 +19,13 @@ const FunctionDef kLoadUnet{"load_unet", {"self", "unet_name", "weight_dtype"}, 
 
 void body_unet_loader(py::module_ m) {
     from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaUNetLoader.INPUT_TYPES";
-    FunctionOptions load_opts;
-    load_opts.qualname = "VornaUNetLoader.load_unet";
     bind(m, "VornaUNetLoader",
          make_class(m, "VornaUNetLoader", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
+                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("MODEL")})},
                      {"FUNCTION", py::str("load_unet")},
                      {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_unet", make_function(m, kLoadUnet, load_opts)}}));
+                     {"load_unet", make_function(m, kLoadUnet)}}));
     bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna UNETLoader", global(m, "VornaUNetLoader")}}));
     bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna UNETLoader", py::str("Vorna UNETLoader")}}));
 }

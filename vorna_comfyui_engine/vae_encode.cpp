@@ -5,13 +5,6 @@
 namespace vorna {
 namespace {
 
-// `key in container`.
-bool contains(py::handle container, const char *key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 py::object input_types(FunctionObject *, py::handle *) {
     return make_dict({{"required", make_dict({{"image", tuple_of({py::str("IMAGE")})},
                                               {"vae", tuple_of({py::str("VAE")})}})}});
@@ -50,17 +43,13 @@ void body_vae_encode(py::module_ m) {
     from_import(m, "bentoml", {"SyncHTTPClient"});
     from_import(m, "base", {"BaseNode", "image_to_base64", "base64_to_tensor"}, 1);
 
-    FunctionOptions input_opts;
-    input_opts.qualname = "VornaVAEEncode.INPUT_TYPES";
-    FunctionOptions encode_opts;
-    encode_opts.qualname = "VornaVAEEncode.encode";
     bind(m, "VornaVAEEncode",
          make_class(m, "VornaVAEEncode", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, input_opts)},
+                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("LATENT")})},
                      {"FUNCTION", py::str("encode")},
                      {"CATEGORY", py::str("Vorna/vae")},
-                     {"encode", make_function(m, kEncode, encode_opts)}}));
+                     {"encode", make_function(m, kEncode)}}));
 
     bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEEncode", global(m, "VornaVAEEncode")}}));
     bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEEncode", py::str("Vorna VAEEncode")}}));

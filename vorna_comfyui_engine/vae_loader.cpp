@@ -16,17 +16,13 @@ const FunctionDef kLoadVae{"load_vae", {"self", "vae_name"}, describe_node, "VAE
 
 void body_vae_loader(py::module_ m) {
     from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaVAELoader.INPUT_TYPES";
-    FunctionOptions load_opts;
-    load_opts.qualname = "VornaVAELoader.load_vae";
     bind(m, "VornaVAELoader",
          make_class(m, "VornaVAELoader", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
+                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
                      {"RETURN_TYPES", tuple_of({py::str("VAE")})},
                      {"FUNCTION", py::str("load_vae")},
                      {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_vae", make_function(m, kLoadVae, load_opts)}}));
+                     {"load_vae", make_function(m, kLoadVae)}}));
     bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAELoader", global(m, "VornaVAELoader")}}));
     bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAELoader", py::str("Vorna VAELoader")}}));
 }
