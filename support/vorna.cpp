@@ -350,6 +350,29 @@ py::object make_class(py::handle module, const char *name, py::tuple bases,
     return meta(py::str(name), bases, ns);
 }
 
+void define_node_class(py::handle module, py::tuple bases, const NodeClass &node) {
+    std::vector<std::pair<const char *, py::object>> body;
+    if (node.doc) body.emplace_back("__doc__", py::str(node.doc));
+    body.emplace_back("INPUT_TYPES", make_classmethod(module, node.input_types));
+    py::tuple return_types(node.return_types.size());
+    size_t i = 0;
+    for (const char *type : node.return_types) return_types[i++] = py::str(type);
+    body.emplace_back("RETURN_TYPES", return_types);
+    body.emplace_back("FUNCTION", py::str(node.entry.name));
+    body.emplace_back("CATEGORY", py::str(node.category));
+    body.insert(body.end(), node.extra.begin(), node.extra.end());
+    body.emplace_back(node.entry.name, make_function(module, node.entry, node.entry_options));
+    bind(module, node.name, make_class(module, node.name, bases, body));
+}
+
+void register_nodes(py::handle module, std::initializer_list<NodeRow> rows) {
+    py::dict classes, names;
+    for (const NodeRow &row : rows) classes[row.key] = global(module, row.class_name);
+    for (const NodeRow &row : rows) names[row.key] = py::str(row.display_name);
+    bind(module, "NODE_CLASS_MAPPINGS", classes);
+    bind(module, "NODE_DISPLAY_NAME_MAPPINGS", names);
+}
+
 py::object global(py::handle module, const char *name) {
     PyObject *dict = PyModule_GetDict(module.ptr());
     PyObject *key = PyUnicode_FromString(name);
@@ -454,8 +477,13 @@ bool contains(py::handle container, const char *key) {
     return found == 1;
 }
 
-py::tuple node_input(py::object type) { return py::make_tuple(type); }
-py::tuple node_input(py::object type, py::dict options) { return py::make_tuple(type, options); }
+py::tuple node_input(const char *type) { return py::make_tuple(py::str(type)); }
+py::tuple node_input(const char *type, py::dict options) { return py::make_tuple(py::str(type), options); }
+py::tuple node_input(std::initializer_list<const char *> choices, py::dict options) {
+    py::list names;
+    for (const char *choice : choices) names.append(py::str(choice));
+    return py::make_tuple(names, options);
+}
 
 void set_python_error(PyObject *other) noexcept {
     try {

@@ -66,6 +66,34 @@ py::object make_classmethod(py::handle module, const FunctionDef &def,
 py::object make_class(py::handle module, const char *name, py::tuple bases,
                       const std::vector<std::pair<const char *, py::object>> &body);
 
+// A node class as the host reads it. Its namespace lists, in this order:
+// __doc__ (when given), INPUT_TYPES (a classmethod), RETURN_TYPES, FUNCTION
+// (the entry method's name), CATEGORY, `extra`, then the entry method.
+struct NodeClass {
+    const char *name;
+    const FunctionDef &input_types;
+    std::initializer_list<const char *> return_types;
+    const char *category;
+    const FunctionDef &entry;
+    FunctionOptions entry_options = FunctionOptions();
+    std::vector<std::pair<const char *, py::object>> extra = {};
+    const char *doc = nullptr;
+};
+
+// Creates the class with `bases` and binds it in the module namespace.
+void define_node_class(py::handle module, py::tuple bases, const NodeClass &node);
+
+// One row of a module's registry tables: the host's key, the module global
+// holding the class, and the display name.
+struct NodeRow {
+    const char *key;
+    const char *class_name;
+    const char *display_name;
+};
+
+// Binds NODE_CLASS_MAPPINGS and NODE_DISPLAY_NAME_MAPPINGS, in row order.
+void register_nodes(py::handle module, std::initializer_list<NodeRow> rows);
+
 // Call-time lookup of a module global, then of builtins; NameError otherwise.
 py::object global(FunctionObject *self, const char *name);
 py::object global(py::handle module, const char *name);
@@ -101,10 +129,12 @@ bool equals(py::handle a, py::handle b);
 // `key in container`, with the interpreter's TypeError for non-containers.
 bool contains(py::handle container, const char *key);
 
-// One input of a node's INPUT_TYPES: `(type,)` or `(type, options)`, where
-// `type` is a type name or a list of choices.
-py::tuple node_input(py::object type);
-py::tuple node_input(py::object type, py::dict options);
+// One input of a node's INPUT_TYPES: `(type,)`, `(type, options)`, or
+// `([choice, ...], options)`. A schema is
+// make_dict({{"required", make_dict({{"name", node_input(...)}, ...})}}).
+py::tuple node_input(const char *type);
+py::tuple node_input(const char *type, py::dict options);
+py::tuple node_input(std::initializer_list<const char *> choices, py::dict options);
 
 // Entry method of a loader-type node: returns (NodeIO(name=def.tag,
 // inputs={param: value, ...}),) over every parameter after `self`, with
@@ -196,6 +226,18 @@ private:
 
 // str(exception value), never failing: falls back to the type name.
 py::str exception_text(const py::error_already_set &e);
+
+// `try: return body()` / `except Exception as e: raise ValueError(f"{prefix}{e}")`:
+// a node's failure in its own words, with the cause as __context__.
+template <typename Body>
+py::object value_error_on_failure(const char *prefix, Body &&body) {
+    try {
+        return body();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_with_context(PyExc_ValueError, py::str(prefix) + exception_text(e), e);
+    }
+}
 
 // One level of a recursive walk over caller- or service-supplied data. The
 // depth is capped at a fixed kMaxNesting per thread, whatever

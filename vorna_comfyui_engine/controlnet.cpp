@@ -6,35 +6,31 @@
 namespace vorna {
 namespace {
 
-py::tuple plain(const char *type) { return tuple_of({py::str(type)}); }
-
 py::object loader_input_types(FunctionObject *, py::handle *) {
-    py::dict required;
-    required["control_net_name"] = tuple_of(
-        {py::str("STRING"), make_dict({{"default", py::str("InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")}})});
-    return make_dict({{"required", required}});
+    return make_dict({{"required", make_dict({{"control_net_name",
+                                               node_input("STRING", make_dict({{"default", py::str(
+                                                   "InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")}}))}})}});
+}
+
+py::dict fraction(double dflt, double lo, double hi, double step) {
+    return make_dict(
+        {{"default", py::float_(dflt)}, {"min", py::float_(lo)}, {"max", py::float_(hi)}, {"step", py::float_(step)}});
 }
 
 py::object apply_input_types(FunctionObject *, py::handle *) {
-    auto range = [](double dflt, double lo, double hi, double step) {
-        return make_dict({{"default", py::float_(dflt)},
-                          {"min", py::float_(lo)},
-                          {"max", py::float_(hi)},
-                          {"step", py::float_(step)}});
-    };
-    py::dict required;
-    required["positive"] = plain("CONDITIONING");
-    required["negative"] = plain("CONDITIONING");
-    required["control_net"] = plain("CONTROL_NET");
-    required["vae"] = plain("VAE");
-    required["vae_name"] = tuple_of(
-        {py::str("STRING"), make_dict({{"default", py::str("")}, {"multiline", py::bool_(false)}})});
-    required["image"] = plain("IMAGE");
-    required["mask"] = plain("MASK");
-    required["strength"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 10.0, 0.01)});
-    required["start_percent"] = tuple_of({py::str("FLOAT"), range(0.0, 0.0, 1.0, 0.001)});
-    required["end_percent"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 1.0, 0.001)});
-    return make_dict({{"required", required}});
+    return make_dict(
+        {{"required",
+          make_dict({{"positive", node_input("CONDITIONING")},
+                     {"negative", node_input("CONDITIONING")},
+                     {"control_net", node_input("CONTROL_NET")},
+                     {"vae", node_input("VAE")},
+                     {"vae_name", node_input("STRING", make_dict({{"default", py::str("")},
+                                                                   {"multiline", py::bool_(false)}}))},
+                     {"image", node_input("IMAGE")},
+                     {"mask", node_input("MASK")},
+                     {"strength", node_input("FLOAT", fraction(1.0, 0.0, 10.0, 0.01))},
+                     {"start_percent", node_input("FLOAT", fraction(0.0, 0.0, 1.0, 0.001))},
+                     {"end_percent", node_input("FLOAT", fraction(1.0, 0.0, 1.0, 0.001))}})}});
 }
 
 // The VAE the service should use: the descriptor's choice when it yields a
@@ -114,28 +110,14 @@ void body_controlnet(py::module_ m) {
     from_import(m, "config", {"get_config"}, 1);
     from_import(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple", "Union"});
 
-    bind(m, "VornaControlNetLoader",
-         make_class(m, "VornaControlNetLoader", py::tuple(),
-                    {{"INPUT_TYPES", make_classmethod(m, kLoaderInputTypes)},
-                     {"RETURN_TYPES", tuple_of({py::str("CONTROL_NET")})},
-                     {"FUNCTION", py::str("load_controlnet")},
-                     {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_controlnet", make_function(m, kLoadControlnet)}}));
-
-    bind(m, "VornaControlNetInpaintingAliMamaApply",
-         make_class(m, "VornaControlNetInpaintingAliMamaApply", py::tuple(),
-                    {{"INPUT_TYPES", make_classmethod(m, kApplyInputTypes)},
-                     {"RETURN_TYPES", tuple_of({py::str("CONDITIONING"), py::str("CONDITIONING")})},
-                     {"FUNCTION", py::str("apply")},
-                     {"CATEGORY", py::str("Vorna/conditioning")},
-                     {"apply", make_function(m, kApply)}}));
-
-    bind(m, "NODE_CLASS_MAPPINGS",
-         make_dict({{"Vorna ControlNetLoader", global(m, "VornaControlNetLoader")},
-                    {"Vorna ControlNetInpaintingAliMamaApply", global(m, "VornaControlNetInpaintingAliMamaApply")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS",
-         make_dict({{"Vorna ControlNetLoader", py::str("Vorna ControlNetLoader")},
-                    {"Vorna ControlNetInpaintingAliMamaApply", py::str("Vorna ControlNetInpaintingAliMamaApply")}}));
+    define_node_class(m, py::tuple(),
+                      {"VornaControlNetLoader", kLoaderInputTypes, {"CONTROL_NET"}, "Vorna/loaders", kLoadControlnet});
+    define_node_class(m, py::tuple(),
+                      {"VornaControlNetInpaintingAliMamaApply", kApplyInputTypes, {"CONDITIONING", "CONDITIONING"},
+                       "Vorna/conditioning", kApply});
+    register_nodes(m, {{"Vorna ControlNetLoader", "VornaControlNetLoader", "Vorna ControlNetLoader"},
+                       {"Vorna ControlNetInpaintingAliMamaApply", "VornaControlNetInpaintingAliMamaApply",
+                        "Vorna ControlNetInpaintingAliMamaApply"}});
 }
 
 }  // namespace vorna

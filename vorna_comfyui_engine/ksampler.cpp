@@ -94,32 +94,28 @@ py::object wire_form(py::handle value, py::handle nodeio_type) {
 }
 
 py::object input_types(FunctionObject *, py::handle *) {
-    auto plain = [](const char *type) { return tuple_of({py::str(type)}); };
-    py::dict required;
-    required["model"] = plain("MODEL");
-    required["positive"] = plain("CONDITIONING");
-    required["negative"] = plain("CONDITIONING");
-    required["latent_image"] = plain("LATENT");
-    required["seed"] = tuple_of({py::str("INT"), make_dict({{"default", py::int_(0)},
-                                                            {"min", py::int_(0)},
-                                                            {"max", py::int_(18446744073709551615ULL)}})});
-    required["steps"] = tuple_of(
-        {py::str("INT"), make_dict({{"default", py::int_(4)}, {"min", py::int_(1)}, {"max", py::int_(10000)}})});
-    required["cfg"] = tuple_of({py::str("FLOAT"), make_dict({{"default", py::float_(1.0)},
-                                                             {"min", py::float_(0.0)},
-                                                             {"max", py::float_(100.0)}})});
-    py::list samplers;
-    for (const char *name : {"euler", "heun"}) samplers.append(py::str(name));
-    required["sampler_name"] = tuple_of({samplers, make_dict({{"default", py::str("euler")}})});
-    py::list schedulers;
-    for (const char *name : {"normal", "karras", "exponential", "sgm_uniform", "simple", "ddim_uniform"})
-        schedulers.append(py::str(name));
-    required["scheduler"] = tuple_of({schedulers, make_dict({{"default", py::str("normal")}})});
-    required["denoise"] = tuple_of({py::str("FLOAT"), make_dict({{"default", py::float_(1.0)},
-                                                                 {"min", py::float_(0.0)},
-                                                                 {"max", py::float_(1.0)},
-                                                                 {"step", py::float_(0.01)}})});
-    return make_dict({{"required", required}});
+    return make_dict({{"required",
+                       make_dict({{"model", node_input("MODEL")},
+                                  {"positive", node_input("CONDITIONING")},
+                                  {"negative", node_input("CONDITIONING")},
+                                  {"latent_image", node_input("LATENT")},
+                                  {"seed", node_input("INT", make_dict({{"default", py::int_(0)},
+                                                                        {"min", py::int_(0)},
+                                                                        {"max", py::int_(18446744073709551615ULL)}}))},
+                                  {"steps", node_input("INT", make_dict({{"default", py::int_(4)},
+                                                                         {"min", py::int_(1)},
+                                                                         {"max", py::int_(10000)}}))},
+                                  {"cfg", node_input("FLOAT", make_dict({{"default", py::float_(1.0)},
+                                                                         {"min", py::float_(0.0)},
+                                                                         {"max", py::float_(100.0)}}))},
+                                  {"sampler_name", node_input({"euler", "heun"}, make_dict({{"default", py::str("euler")}}))},
+                                  {"scheduler", node_input({"normal", "karras", "exponential", "sgm_uniform", "simple",
+                                                            "ddim_uniform"},
+                                                           make_dict({{"default", py::str("normal")}}))},
+                                  {"denoise", node_input("FLOAT", make_dict({{"default", py::float_(1.0)},
+                                                                             {"min", py::float_(0.0)},
+                                                                             {"max", py::float_(1.0)},
+                                                                             {"step", py::float_(0.01)}}))}})}});
 }
 
 // What the sampler sends for a record it found: the settings as they are, and
@@ -212,16 +208,8 @@ void body_ksampler(py::module_ m) {
     bind(m, "logger", logging.attr("getLogger")(global(m, "__name__")));
     global(m, "logger").attr("setLevel")(logging.attr("DEBUG"));
 
-    bind(m, "VornaKSampler",
-         make_class(m, "VornaKSampler", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
-                     {"RETURN_TYPES", tuple_of({py::str("LATENT")})},
-                     {"FUNCTION", py::str("sample")},
-                     {"CATEGORY", py::str("Vorna/sampling")},
-                     {"sample", make_function(m, kSample)}}));
-
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna KSampler", global(m, "VornaKSampler")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna KSampler", py::str("Vorna KSampler")}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaKSampler", kInputTypes, {"LATENT"}, "Vorna/sampling", kSample});
+    register_nodes(m, {{"Vorna KSampler", "VornaKSampler", "Vorna KSampler"}});
 }
 
 }  // namespace vorna

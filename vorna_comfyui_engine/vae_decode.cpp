@@ -9,8 +9,7 @@ namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required", make_dict({{"latent", tuple_of({py::str("LATENT")})},
-                                              {"vae", tuple_of({py::str("VAE")})}})}});
+    return make_dict({{"required", make_dict({{"latent", node_input("LATENT")}, {"vae", node_input("VAE")}})}});
 }
 
 // `values / 255.0` where `values` is astype's result, in place when that is
@@ -66,7 +65,7 @@ py::object decode(FunctionObject *fn, py::handle *args) {
     py::object vae_inputs = py::none();
     if (has_attribute(vae, "inputs")) vae_inputs = vae.attr("inputs");
 
-    try {
+    return value_error_on_failure("Failed to decode vae: ", [&]() -> py::object {
         py::object send_request = self.attr("send_request");
         py::object samples = global(fn, "tensor_to_base64")(latent[py::str("samples")]);
         py::object batch_index = latent.attr("get")("batch_index", py::none());
@@ -88,10 +87,7 @@ py::object decode(FunctionObject *fn, py::handle *args) {
             }
         }
         return py::make_tuple(global(fn, "base64_to_image")(resp.attr("get")("images", "")));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        raise_with_context(PyExc_ValueError, py::str("Failed to decode vae: ") + exception_text(e), e);
-    }
+    });
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -107,17 +103,8 @@ void body_vae_decode(py::module_ m) {
     import_as(m, "numpy", "np");
     from_import(m, "PIL", {"Image"});
     from_import(m, "base", {"BaseNode", "tensor_to_base64", "base64_to_image"}, 1);
-
-    py::object cls = make_class(m, "VornaVAEDecode", py::make_tuple(global(m, "BaseNode")),
-                                {{"INPUT_TYPES", make_classmethod(m, kInputTypes)},
-                                 {"RETURN_TYPES", tuple_of({py::str("IMAGE")})},
-                                 {"FUNCTION", py::str("decode")},
-                                 {"CATEGORY", py::str("Vorna/vae")},
-                                 {"decode", make_function(m, kDecode)}});
-    bind(m, "VornaVAEDecode", cls);
-
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEDecode", global(m, "VornaVAEDecode")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEDecode", py::str("Vorna VAEDecode")}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAEDecode", kInputTypes, {"IMAGE"}, "Vorna/vae", kDecode});
+    register_nodes(m, {{"Vorna VAEDecode", "VornaVAEDecode", "Vorna VAEDecode"}});
 }
 
 }  // namespace vorna
