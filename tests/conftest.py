@@ -9,6 +9,12 @@ import pytest
 from standin_helpers import running_standin, start_standin
 
 
+def pytest_configure(config):
+    # scripts/sanitize.sh runs `-m "not standin"`: the service's processes
+    # would inherit the sanitizer preload.
+    config.addinivalue_line("markers", "standin: the test needs the stand-in service (or a live host on it)")
+
+
 @pytest.fixture(scope="session")
 def standin():
     """One stand-in service for the whole session, requiring a bearer key:

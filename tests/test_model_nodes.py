@@ -475,6 +475,7 @@ def service(request, monkeypatch):
     config.set_api_key(None)
 
 
+@pytest.mark.standin
 def test_encode_round_trip(service, caplog):
     clip = clip_descriptor()
     (cond, extra), = TextEncode().encode(clip=clip, text="a red fox in the snow")[0]

@@ -215,6 +215,7 @@ def check_failure(case, fault, error, records):
 # ---------------------------------------------------------------------------
 # The matrix
 
+@pytest.mark.standin
 @pytest.mark.parametrize("fault", FAULTS)
 @pytest.mark.parametrize("case", NODES, ids=NODE_IDS)
 def test_fault(case, fault, services, standin, key, marker, config_key, caplog):

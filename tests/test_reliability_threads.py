@@ -81,6 +81,7 @@ def inpainting_conditioning():
     return apply.apply(cond, cond, net, vae, "", image, mask, 0.9, 0.0, 1.0)
 
 
+@pytest.mark.standin
 def test_threads_with_key_changes(standin, monkeypatch):
     base = module("base")
     config = module("config")

@@ -549,6 +549,7 @@ def model_chain():
     return loader, patched
 
 
+@pytest.mark.standin
 def test_round_trip_through_the_model_chain(service):
     loader, patched = model_chain()
     lat = {"samples": torch.randn(1, 16, 1, 128, 128)}
@@ -560,6 +561,7 @@ def test_round_trip_through_the_model_chain(service):
     assert patched.inputs["model"] is loader
 
 
+@pytest.mark.standin
 def test_round_trip_with_controlnet_inpainting(service):
     _, patched = model_chain()
     cn, = Loader().load_controlnet(control_net_name="InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")

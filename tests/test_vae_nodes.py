@@ -500,6 +500,7 @@ def live(request, monkeypatch):
     config.set_api_key(None)
 
 
+@pytest.mark.standin
 def test_decode_round_trip_1024(live, caplog):
     latent = {"samples": torch.randn(1, 16, 1, 128, 128)}
     (image,) = Decode().decode(latent, DESCRIPTOR)
@@ -509,6 +510,7 @@ def test_decode_round_trip_1024(live, caplog):
     assert caplog.records == []
 
 
+@pytest.mark.standin
 def test_encode_round_trip_1024(live, caplog):
     image = torch.rand(1, 1024, 1024, 3)
     (latent,) = Encode().encode(image, DESCRIPTOR)
