@@ -1,11 +1,11 @@
 """Model and conditioning nodes: CLIP loader and text encode, UNet loader,
 AuraFlow patch, VAE loader."""
 import base64
+import copy
 import inspect
 import io
 import json
 import logging
-import subprocess
 import sys
 
 import pytest
@@ -25,19 +25,6 @@ AuraFlow = aura.VornaModelSamplingAuraFlow
 VAELoader = vae_loader.VornaVAELoader
 
 PREFIX = "Failed to encode text: "
-
-LOADER_SCHEMAS = {
-    CLIPLoader: {"required": {"clip_name": ("STRING", {"default": "qwen_2.5_vl_7b.safetensors"}),
-                              "type": (["qwen_image"], {"default": "qwen_image"})},
-                 "optional": {"device": (["default", "cpu"], {"default": "default"})}},
-    UNetLoader: {"required": {"unet_name": ("STRING", {"default": "qwen_image_bf16.safetensors"}),
-                              "weight_dtype": (["default"], {"default": "default"})}},
-    AuraFlow: {"required": {"model": ("MODEL",),
-                            "shift": ("FLOAT", {"default": 1.73, "min": 0.0, "max": 100.0, "step": 0.01})}},
-    VAELoader: {"required": {"vae_name": ("STRING", {"default": "qwen_image_vae.safetensors"})}},
-    TextEncode: {"required": {"clip": ("CLIP",),
-                              "text": ("STRING", {"multiline": True, "dynamicPrompts": True})}},
-}
 
 # class -> (module, key, base, category, function, return types, docstring)
 NODES = {
@@ -111,19 +98,7 @@ def clip_descriptor(**overrides):
 
 # ---- module surface ----------------------------------------------------------
 
-def test_module_names_are_bound_in_order():
-    code = ("import json, vorna_comfyui_engine.clip_loader as c, vorna_comfyui_engine.unet_loader as u, "
-            "vorna_comfyui_engine.model_sampling_aura_flow as a, vorna_comfyui_engine.vae_loader as v; "
-            "print(json.dumps([[n for n in vars(m) if not n.startswith('__')] for m in (c, u, a, v)]))")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
-    clip, unet, flow, vae = json.loads(proc.stdout)
-    tables = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
-    assert clip == ["NodeIO", "get_config", "SyncHTTPClient", "deserialize_conditioning", "base64_to_tensor",
-                    "BaseNode", "logging", "VornaCLIPLoader", "VornaCLIPTextEncode"] + tables
-    assert unet == ["NodeIO", "BaseNode", "VornaUNetLoader"] + tables
-    assert flow == ["NodeIO", "BaseNode", "VornaModelSamplingAuraFlow"] + tables
-    assert vae == ["NodeIO", "BaseNode", "VornaVAELoader"] + tables
+def test_imported_names_are_the_sources_own_objects():
     assert clip_loader.deserialize_conditioning is base.deserialize_conditioning
     assert clip_loader.get_config is config.get_config and clip_loader.logging is logging
     assert clip_loader.SyncHTTPClient is sys.modules["bentoml"].SyncHTTPClient
@@ -168,10 +143,7 @@ def test_node_protocol(cls):
         del cls.RELATIVE_PYTHON_MODULE
 
 
-def test_text_encode_class_namespace_repeats_the_settings():
-    names = [n for n in vars(TextEncode) if n != "__module__"]
-    assert names == ["__doc__", "INPUT_TYPES", "RETURN_TYPES", "FUNCTION", "CATEGORY", "cfg", "BASE_URL",
-                     "REQUEST_TIMEOUT", "encode"]
+def test_text_encode_class_repeats_the_settings():
     assert TextEncode.__doc__ == "Vorna CLIP Text Encode" and CLIPLoader.__doc__ is None
     # A second reading of the configuration: its own record, equal settings.
     assert TextEncode.cfg is not base.BaseNode.cfg
@@ -182,10 +154,10 @@ def test_text_encode_class_namespace_repeats_the_settings():
 
 # ---- schemas -----------------------------------------------------------------
 
-@pytest.mark.parametrize("cls", list(LOADER_SCHEMAS), ids=lambda c: c.__name__)
-def test_schema_is_exact_new_each_call_and_serialisable(cls):
+@pytest.mark.parametrize("cls", list(NODES), ids=lambda c: c.__name__)
+def test_schema_is_new_each_call_and_serialisable(cls):
     first = cls.INPUT_TYPES()
-    assert first == LOADER_SCHEMAS[cls]
+    untouched = copy.deepcopy(first)
     assert cls().INPUT_TYPES() == first
     json.dumps(first)
 
@@ -206,7 +178,7 @@ def test_schema_is_exact_new_each_call_and_serialisable(cls):
                 spec[1]["default"] = "changed"
         group["extra"] = ("INT",)
     first["hidden"] = {}
-    assert cls.INPUT_TYPES() == LOADER_SCHEMAS[cls]
+    assert cls.INPUT_TYPES() == untouched
 
 
 # ---- loaders -----------------------------------------------------------------

@@ -255,11 +255,6 @@ def test_fault(case, fault, services, standin, key, marker, config_key, caplog):
         assert error is not None, f"{fault}: expected a failure, got {value!r}"
         check_failure(case, fault, error, records)
 
-    # Bounded by the configured limits: the readiness budget (when nothing
-    # answers it) plus one request timeout, and a margin for a loaded machine.
-    if fault in REQUEST_FAILURES:
-        assert wall < READY_BUDGET + 2 * REQUEST_TIMEOUT + 30
-
     # The key is nowhere in what the failure left behind.
     texts = texts_of_records(caplog.records)
     if error is not None:

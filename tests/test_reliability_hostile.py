@@ -198,8 +198,8 @@ def call_and_check(fn, *args, **kwargs):
         raise AssertionError(f"internal error from {getattr(fn, '__qualname__', fn)}: {e!r}") from e
     except RecursionError:
         pass
-    except Exception as e:  # noqa: BLE001 - any ordinary exception is fine
-        assert isinstance(str(type(e)), str)
+    except Exception:  # noqa: BLE001 - any ordinary exception is fine
+        pass
     lock = module("config")._api_key_lock
     assert lock.acquire(timeout=5), "the API key lock is still held"
     lock.release()
