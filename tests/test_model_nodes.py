@@ -10,6 +10,7 @@ import sys
 
 import pytest
 import torch
+from conftest import encode_tensor
 
 clip_loader = pytest.importorskip("vorna_comfyui_engine.clip_loader")
 unet_loader = pytest.importorskip("vorna_comfyui_engine.unet_loader")
@@ -40,43 +41,9 @@ NODES = {
 
 # ---- helpers -----------------------------------------------------------------
 
-class FakeClient:
-    """Stands in for bentoml's client; records what reaches it."""
-
-    built = []
-    calls = []
-    answer = None
-    error = None
-
-    def __init__(self, url, **kwargs):
-        type(self).built.append((url, kwargs))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def call(self, name, **kwargs):
-        type(self).calls.append((name, kwargs))
-        if self.error is not None:
-            raise self.error
-        return self.answer
-
-
 @pytest.fixture
-def client(monkeypatch):
-    class Client(FakeClient):
-        built, calls = [], []
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
-    return Client
-
-
-def encoded_tensor(t):
-    buf = io.BytesIO()
-    torch.save(t, buf)
-    return base64.b64encode(buf.getvalue()).decode()
+def client(recording_client):
+    return recording_client
 
 
 def base_errors(caplog):
@@ -261,8 +228,8 @@ def test_aura_flow_wraps_and_chains():
 
 def test_encode_sends_one_request_and_decodes_the_answer(client, caplog):
     cond, pooled = torch.randn(1, 3, 8), torch.randn(1, 8)
-    client.answer = {"conditioning": [[{"__tensor__": encoded_tensor(cond)},
-                                       {"pooled_output": {"__tensor__": encoded_tensor(pooled)}}]],
+    client.answer = {"conditioning": [[{"__tensor__": encode_tensor(cond)},
+                                       {"pooled_output": {"__tensor__": encode_tensor(pooled)}}]],
                      "other": "ignored"}
     clip = clip_descriptor()
     out = TextEncode().encode(clip=clip, text="a red fox")
@@ -321,7 +288,7 @@ def test_encode_reads_the_answer_with_get(client):
 
         def get(self, *args):
             self.asked.append(args)
-            return [{"cond": encoded_tensor(torch.ones(2))}]
+            return [{"cond": encode_tensor(torch.ones(2))}]
 
     client.answer = Answer()
     out, = TextEncode().encode(clip=clip_descriptor(), text="x")

@@ -15,7 +15,8 @@ import textwrap
 
 import pytest
 
-from reliability_support import LONG, PACKAGE, b64_png, b64_tensor, fake_client, module
+from conftest import encode_png, encode_tensor, recording_client_class
+from reliability_support import LONG, PACKAGE, module
 
 hypothesis = pytest.importorskip("hypothesis")
 torch = pytest.importorskip("torch")
@@ -179,9 +180,9 @@ def answers(draw):
         if draw(st.booleans()):
             fields[key] = draw(st.one_of(
                 values(4),
-                st.just(b64_tensor(torch.zeros(1, 4, 1, 2, 2))),
-                st.just(b64_png(4, 4)),
-                st.builds(lambda t: [[{"__tensor__": b64_tensor(t)}, {"pooled": b64_tensor(t)}]], tensors()),
+                st.just(encode_tensor(torch.zeros(1, 4, 1, 2, 2))),
+                st.just(encode_png(4, 4)),
+                st.builds(lambda t: [[{"__tensor__": encode_tensor(t)}, {"pooled": encode_tensor(t)}]], tensors()),
             ))
     return fields
 

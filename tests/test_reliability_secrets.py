@@ -15,8 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from reliability_support import (NODE_IDS, NODES, PACKAGE, ROOT, bounded, fake_client, module,
-                                 texts_of_exception, texts_of_records)
+from reliability_support import (NODE_IDS, NODES, PACKAGE, ROOT, bounded, module, texts_of_exception,
+                                 texts_of_records)
 from standin_helpers import free_port
 
 torch = pytest.importorskip("torch")

@@ -9,6 +9,7 @@ import logging
 
 import pytest
 import torch
+from conftest import encode_tensor
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 ksampler = pytest.importorskip("vorna_comfyui_engine.ksampler")
@@ -24,45 +25,15 @@ PAYLOAD_KEYS = ["model_inputs", "seed", "steps", "cfg", "sampler_name", "schedul
                 "latent_image", "prev_deferred_node", "positive", "negative"]
 
 
-def encode(obj):
-    buf = io.BytesIO()
-    torch.save(obj, buf)
-    return base64.b64encode(buf.getvalue()).decode("utf-8")
-
-
 def decode(text):
     return torch.load(io.BytesIO(base64.b64decode(text)), map_location="cpu", weights_only=True)
 
 
-class FakeClient:
-    """Stands in for bentoml's client: records calls, and like it refuses what JSON cannot hold."""
-
-    calls = []
-    answer = None
-
-    def __init__(self, url, **kwargs):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def call(self, name, **kwargs):
-        type(self).calls.append((name, kwargs))
-        json.dumps(kwargs)
-        return type(self).answer
-
-
 @pytest.fixture
-def client(monkeypatch):
-    class Client(FakeClient):
-        calls = []
-        answer = {"samples": encode(torch.arange(6.0).reshape(1, 2, 3))}
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
-    return Client
+def client(recording_client):
+    recording_client.json_only = True
+    recording_client.answer = {"samples": encode_tensor(torch.arange(6.0).reshape(1, 2, 3))}
+    return recording_client
 
 
 @pytest.fixture
@@ -313,7 +284,7 @@ def test_late_bound_encoder_and_request(monkeypatch):
 
     def send_request(self, url, payload):
         seen.append((url, payload["latent_image"]["samples"]))
-        return {"samples": encode(torch.ones(2))}
+        return {"samples": encode_tensor(torch.ones(2))}
 
     monkeypatch.setattr(KSampler, "send_request", send_request)
     lat = latent()
@@ -343,7 +314,7 @@ def test_request_failure_passes_through_unchanged(monkeypatch):
     ({"batch_index": 0}, 0),
 ])
 def test_answer_batch_index(client, extra, expect):
-    client.answer = {"samples": encode(torch.ones(1, 16, 1, 2, 2)), "other": 1, **extra}
+    client.answer = {"samples": encode_tensor(torch.ones(1, 16, 1, 2, 2)), "other": 1, **extra}
     result = run()
     assert type(result) is tuple and len(result) == 1
     out = result[0]
@@ -379,12 +350,12 @@ class Payload:
 
 
 def test_answer_is_loaded_weights_only(client):
-    client.answer = {"samples": encode({"t": Payload()})}
+    client.answer = {"samples": encode_tensor({"t": Payload()})}
     with pytest.raises(Exception, match="(?i)weights.only"):
         run()
     assert TOUCHED == []
     # Tensors in plain containers still load.
-    client.answer = {"samples": encode({"t": torch.ones(1)})}
+    client.answer = {"samples": encode_tensor({"t": torch.ones(1)})}
     assert torch.equal(run()[0]["samples"]["t"], torch.ones(1))
 
 

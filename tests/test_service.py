@@ -19,6 +19,7 @@ bentoml = pytest.importorskip("bentoml")
 from bentoml.exceptions import BentoMLException, InvalidArgument  # noqa: E402
 from PIL import Image  # noqa: E402
 
+from conftest import encode_tensor  # noqa: E402
 from standin_helpers import ROOT, running_standin  # noqa: E402
 
 if str(ROOT) not in sys.path:
@@ -29,12 +30,6 @@ from service.faults import Behaviour, StatusFault  # noqa: E402
 MODEL = {"model": {"name": "UNETLoader",
                    "inputs": {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}},
          "shift": 1.73}
-
-
-def enc(tensor):
-    buf = io.BytesIO()
-    torch.save(tensor, buf)
-    return base64.b64encode(buf.getvalue()).decode()
 
 
 def dec(text):
@@ -54,7 +49,7 @@ def picture(text):
 def sampler_args(latent, **changes):
     args = dict(model_inputs=MODEL, seed=0, steps=4, cfg=1.0, sampler_name="euler",
                 scheduler="normal", denoise=1.0,
-                latent_image={"samples": enc(latent), "batch_index": None},
+                latent_image={"samples": encode_tensor(latent), "batch_index": None},
                 prev_deferred_node=None, positive=None, negative=None)
     args.update(changes)
     return args
@@ -177,11 +172,11 @@ def test_sampler_repaints_everything_when_the_mask_is_unreadable(client):
 @pytest.mark.standin
 def test_vae_decode_gives_an_8x_picture(client):
     latent = torch.randn(1, 16, 1, 128, 128)
-    img = picture(client.call("vae_decode", latent={"samples": enc(latent), "batch_index": None},
+    img = picture(client.call("vae_decode", latent={"samples": encode_tensor(latent), "batch_index": None},
                               vae={"vae_name": "qwen_image_vae.safetensors"})["image_binary"])
     assert img.format == "PNG" and img.mode == "RGB" and img.size == (1024, 1024)
 
-    four_d = client.call("vae_decode", latent={"samples": enc(torch.randn(1, 16, 48, 64))}, vae=None)
+    four_d = client.call("vae_decode", latent={"samples": encode_tensor(torch.randn(1, 16, 48, 64))}, vae=None)
     assert picture(four_d["image_binary"]).size == (512, 384)
 
 
@@ -268,18 +263,18 @@ def test_extra_service_with_a_switch_on_one_endpoint():
         with bentoml.SyncHTTPClient(server.url, token="", server_ready_timeout=60) as c:
             with pytest.raises(InvalidArgument):
                 c.call("sampler", **sampler_args(torch.zeros(1, 16, 1, 8, 8)))
-            resp = c.call("vae_decode", latent={"samples": enc(torch.zeros(1, 16, 1, 4, 4))}, vae=None)
+            resp = c.call("vae_decode", latent={"samples": encode_tensor(torch.zeros(1, 16, 1, 4, 4))}, vae=None)
             assert "image_binary" not in resp and picture(resp["images"]).size == (32, 32)
             assert "conditioning" in c.call("text_encode", text="x", clip=None)
     assert server.process.returncode == 0
 
 
 ANSWERS = {
-    "text_encode": {"conditioning": [[{"__tensor__": enc(torch.ones(1, 2, 4))},
-                                      {"pooled_output": {"__tensor__": enc(torch.ones(1, 4))}}]]},
-    "sampler": {"samples": enc(torch.ones(1, 16, 1, 2, 2)), "batch_index": [0]},
+    "text_encode": {"conditioning": [[{"__tensor__": encode_tensor(torch.ones(1, 2, 4))},
+                                      {"pooled_output": {"__tensor__": encode_tensor(torch.ones(1, 4))}}]]},
+    "sampler": {"samples": encode_tensor(torch.ones(1, 16, 1, 2, 2)), "batch_index": [0]},
     "vae_decode": {"image_binary": png(8, 8)},
-    "vae_encode": {"samples": enc(torch.ones(1, 16, 1, 1, 1))},
+    "vae_encode": {"samples": encode_tensor(torch.ones(1, 16, 1, 1, 1))},
 }
 
 

@@ -10,6 +10,8 @@ import pytest
 import torch
 from PIL import Image
 
+from conftest import encode_tensor
+
 vae_decode = pytest.importorskip("vorna_comfyui_engine.vae_decode")
 vae_encode = pytest.importorskip("vorna_comfyui_engine.vae_encode")
 import vorna_comfyui_engine.base as base  # noqa: E402
@@ -22,49 +24,14 @@ DESCRIPTOR = base.NodeIO(name="VAELoader", inputs={"vae_name": "qwen_image_vae.s
 
 # ---- helpers -----------------------------------------------------------------
 
-class FakeClient:
-    """Stands in for bentoml's client; records what reaches it."""
-
-    built = []              # one entry per construction
-    calls = []              # (endpoint, kwargs) per call
-    answer = None
-    error = None
-    suppress = False
-
-    def __init__(self, url, **kwargs):
-        type(self).built.append((url, kwargs))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return self.suppress
-
-    def call(self, name, **kwargs):
-        type(self).calls.append((name, kwargs))
-        if self.error is not None:
-            raise self.error
-        return self.answer
-
-
 @pytest.fixture
-def client(monkeypatch):
-    class Client(FakeClient):
-        built, calls = [], []
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
-    return Client
+def client(recording_client):
+    return recording_client
 
 
 def encoded_png(width, height, mode="RGB", color=(255, 255, 255)):
     buf = io.BytesIO()
     Image.new(mode, (width, height), color).save(buf, format="PNG")
-    return base64.b64encode(buf.getvalue()).decode()
-
-
-def encoded_tensor(t):
-    buf = io.BytesIO()
-    torch.save(t, buf)
     return base64.b64encode(buf.getvalue()).decode()
 
 
@@ -347,7 +314,7 @@ def test_encode_request_shape_sends_first_image_and_full_descriptor(client):
     first = torch.zeros(4, 6, 3)
     first[0, 0] = torch.tensor([1.0, 0.5, 0.0])
     batch = torch.stack([first, torch.ones(4, 6, 3)])
-    client.answer = {"samples": encoded_tensor(torch.zeros(1))}
+    client.answer = {"samples": encode_tensor(torch.zeros(1))}
     Encode().encode(image=batch, vae=DESCRIPTOR)
     assert len(client.built) == 1 and len(client.calls) == 1
     name, kwargs = client.calls[0]
@@ -359,7 +326,7 @@ def test_encode_request_shape_sends_first_image_and_full_descriptor(client):
 
 def test_encode_latent_holds_batch_index_only_when_answered(client, caplog):
     samples = torch.randn(1, 16, 1, 2, 3)
-    client.answer = {"samples": encoded_tensor(samples), "unrelated": 1}
+    client.answer = {"samples": encode_tensor(samples), "unrelated": 1}
     node = Encode()
     first = node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
     assert type(first) is tuple and len(first) == 1
@@ -367,10 +334,10 @@ def test_encode_latent_holds_batch_index_only_when_answered(client, caplog):
     assert node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)[0] is not first[0]
 
     index = [0]
-    client.answer = {"batch_index": index, "samples": encoded_tensor(samples)}
+    client.answer = {"batch_index": index, "samples": encode_tensor(samples)}
     (latent,) = node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
     assert list(latent) == ["samples", "batch_index"] and latent["batch_index"] is index
-    client.answer = {"samples": encoded_tensor(samples), "batch_index": None}
+    client.answer = {"samples": encode_tensor(samples), "batch_index": None}
     assert node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)[0]["batch_index"] is None
     assert caplog.records == []
 
@@ -418,7 +385,7 @@ class SamplesOnly(dict):
     ({"batch_index": 0}, False, "'samples'"),
     ({"samples": base64.b64encode(b"not a tensor").decode()}, False, None),
     ({"samples": 12}, False, None),
-    (SamplesOnly(samples=encoded_tensor(torch.zeros(1))), False, "no membership"),
+    (SamplesOnly(samples=encode_tensor(torch.zeros(1))), False, "no membership"),
 ])
 def test_encode_bad_answers(client, caplog, answer, suppress, text):
     if suppress:
@@ -445,7 +412,7 @@ class Planted:
 
 
 def test_encode_answer_that_would_run_code_is_refused(client):
-    client.answer = {"samples": encoded_tensor({"samples": Planted()})}
+    client.answer = {"samples": encode_tensor({"samples": Planted()})}
     with pytest.raises(ValueError, match="^Failed to encode vae: "):
         Encode().encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
     assert RAN == []
