@@ -105,30 +105,27 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
+// Every object a function holds, for the garbage collector's two walks.
+#define FUNCTION_REFERENCES(APPLY) \
+    APPLY(f->module);              \
+    APPLY(f->name);                \
+    APPLY(f->qualname);            \
+    APPLY(f->doc);                 \
+    APPLY(f->module_name);         \
+    APPLY(f->defaults);            \
+    APPLY(f->annotations);         \
+    APPLY(f->dict)
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module_name);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
+    FUNCTION_REFERENCES(Py_VISIT);
     return 0;
 }
 
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
+    FUNCTION_REFERENCES(Py_CLEAR);
     return 0;
 }
 
@@ -365,6 +362,12 @@ void define_node_class(py::handle module, py::tuple bases, const NodeClass &node
     bind(module, node.name, make_class(module, node.name, bases, body));
 }
 
+void define_loader_module(py::module_ module, const NodeClass &node, const char *key) {
+    from_import(module, "base", {"NodeIO", "BaseNode"}, 1);
+    define_node_class(module, py::make_tuple(global(module, "BaseNode")), node);
+    register_nodes(module, {{key, node.name, key}});
+}
+
 void register_nodes(py::handle module, std::initializer_list<NodeRow> rows) {
     py::dict classes, names;
     for (const NodeRow &row : rows) classes[row.key] = global(module, row.class_name);
@@ -510,6 +513,10 @@ bool has_attribute(py::handle obj, const char *name) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return false;
+}
+
+py::object inputs_of(py::handle value) {
+    return has_attribute(value, "inputs") ? py::object(value.attr("inputs")) : py::none();
 }
 
 py::object describe_node(FunctionObject *self, py::handle *args) {

@@ -83,6 +83,11 @@ struct NodeClass {
 // Creates the class with `bases` and binds it in the module namespace.
 void define_node_class(py::handle module, py::tuple bases, const NodeClass &node);
 
+// The body of a loader module, whose one node (a BaseNode, registered as
+// `key` under the same display name) returns its inputs as a descriptor:
+// `from .base import NodeIO, BaseNode`, the class, the registry tables.
+void define_loader_module(py::module_ module, const NodeClass &node, const char *key);
+
 // One row of a module's registry tables: the host's key, the module global
 // holding the class, and the display name.
 struct NodeRow {
@@ -135,6 +140,10 @@ bool contains(py::handle container, const char *key);
 py::tuple node_input(const char *type);
 py::tuple node_input(const char *type, py::dict options);
 py::tuple node_input(std::initializer_list<const char *> choices, py::dict options);
+
+// `value.inputs if hasattr(value, "inputs") else None`: what a node sends
+// for a descriptor it was given (two lookups, as in Python).
+py::object inputs_of(py::handle value);
 
 // Entry method of a loader-type node: returns (NodeIO(name=def.tag,
 // inputs={param: value, ...}),) over every parameter after `self`, with

@@ -28,8 +28,7 @@ py::object encode(FunctionObject *fn, py::handle *args) {
     py::handle clip = args[1];
     py::handle text = args[2];
     // Outside the guard: a failing probe of the CLIP value is not wrapped.
-    py::object clip_inputs = py::none();
-    if (has_attribute(clip, "inputs")) clip_inputs = clip.attr("inputs");
+    py::object clip_inputs = inputs_of(clip);
     return value_error_on_failure("Failed to encode text: ", [&] {
         py::object send_request = self.attr("send_request");
         py::object resp = send_request("text_encode", make_dict({{"text", py::reinterpret_borrow<py::object>(text)},
@@ -56,7 +55,8 @@ void body_clip_loader(py::module_ m) {
 
     FunctionOptions load_opts;
     load_opts.defaults = py::make_tuple("default");
-    define_node_class(m, py::tuple(), {"VornaCLIPLoader", kLoaderInputTypes, {"CLIP"}, "Vorna/loaders", kLoadClip, load_opts});
+    define_node_class(m, py::tuple(),
+                      {"VornaCLIPLoader", kLoaderInputTypes, {"CLIP"}, "Vorna/loaders", kLoadClip, load_opts});
 
     // A second read of the configuration, kept in this class's own namespace.
     py::object cfg = global(m, "get_config")();

@@ -58,8 +58,7 @@ py::object apply(FunctionObject *, py::handle *args) {
     py::handle positive = args[1], negative = args[2], control_net = args[3], vae = args[4], vae_name = args[5],
                image = args[6], mask = args[7], strength = args[8], start_percent = args[9], end_percent = args[10];
 
-    py::object controlnet_inputs = py::none();
-    if (has_attribute(control_net, "inputs")) controlnet_inputs = control_net.attr("inputs");
+    py::object controlnet_inputs = inputs_of(control_net);
 
     py::object vae_param = vae_selection(vae, vae_name);
 
@@ -71,7 +70,8 @@ py::object apply(FunctionObject *, py::handle *args) {
     if (!controlnet_inputs.is_none()) {
         // Only the model name travels when the descriptor names one.
         if (contains(controlnet_inputs, "control_net_name"))
-            payload_params["controlnet"] = make_dict({{"control_net_name", controlnet_inputs[py::str("control_net_name")]}});
+            payload_params["controlnet"] =
+                make_dict({{"control_net_name", controlnet_inputs[py::str("control_net_name")]}});
         else
             payload_params["controlnet"] = controlnet_inputs;
     }

@@ -108,7 +108,8 @@ py::object input_types(FunctionObject *, py::handle *) {
                                   {"cfg", node_input("FLOAT", make_dict({{"default", py::float_(1.0)},
                                                                          {"min", py::float_(0.0)},
                                                                          {"max", py::float_(100.0)}}))},
-                                  {"sampler_name", node_input({"euler", "heun"}, make_dict({{"default", py::str("euler")}}))},
+                                  {"sampler_name",
+                                   node_input({"euler", "heun"}, make_dict({{"default", py::str("euler")}}))},
                                   {"scheduler", node_input({"normal", "karras", "exponential", "sgm_uniform", "simple",
                                                             "ddim_uniform"},
                                                            make_dict({{"default", py::str("normal")}}))},
@@ -141,8 +142,7 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     py::handle seed = args[5], steps = args[6], cfg = args[7], sampler_name = args[8], scheduler = args[9],
                denoise = args[10];
 
-    py::object model_inputs = py::none();
-    if (has_attribute(model, "inputs")) model_inputs = model.attr("inputs");
+    py::object model_inputs = inputs_of(model);
 
     py::object deferred = extract_deferred(positive);
     if (deferred.is_none()) deferred = extract_deferred(negative);

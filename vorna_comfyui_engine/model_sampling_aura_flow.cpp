@@ -6,11 +6,9 @@ namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required", make_dict({{"model", node_input("MODEL")},
-                                              {"shift", node_input("FLOAT", make_dict({{"default", py::float_(1.73)},
-                                                                                       {"min", py::float_(0.0)},
-                                                                                       {"max", py::float_(100.0)},
-                                                                                       {"step", py::float_(0.01)}}))}})}});
+    py::dict shift = make_dict(
+        {{"default", py::float_(1.73)}, {"min", py::float_(0.0)}, {"max", py::float_(100.0)}, {"step", py::float_(0.01)}});
+    return make_dict({{"required", make_dict({{"model", node_input("MODEL")}, {"shift", node_input("FLOAT", shift)}})}});
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -19,9 +17,8 @@ const FunctionDef kPatchAura{"patch_aura", {"self", "model", "shift"}, describe_
 }  // namespace
 
 void body_model_sampling_aura_flow(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaModelSamplingAuraFlow", kInputTypes, {"MODEL"}, "Vorna/sampling", kPatchAura});
-    register_nodes(m, {{"Vorna ModelSamplingAuraFlow", "VornaModelSamplingAuraFlow", "Vorna ModelSamplingAuraFlow"}});
+    define_loader_module(m, {"VornaModelSamplingAuraFlow", kInputTypes, {"MODEL"}, "Vorna/sampling", kPatchAura},
+                         "Vorna ModelSamplingAuraFlow");
 }
 
 }  // namespace vorna

@@ -7,7 +7,8 @@ namespace {
 py::object input_types(FunctionObject *, py::handle *) {
     return make_dict(
         {{"required",
-          make_dict({{"unet_name", node_input("STRING", make_dict({{"default", py::str("qwen_image_bf16.safetensors")}}))},
+          make_dict({{"unet_name",
+                      node_input("STRING", make_dict({{"default", py::str("qwen_image_bf16.safetensors")}}))},
                      {"weight_dtype", node_input({"default"}, make_dict({{"default", py::str("default")}}))}})}});
 }
 
@@ -17,9 +18,8 @@ const FunctionDef kLoadUnet{"load_unet", {"self", "unet_name", "weight_dtype"}, 
 }  // namespace
 
 void body_unet_loader(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaUNetLoader", kInputTypes, {"MODEL"}, "Vorna/loaders", kLoadUnet});
-    register_nodes(m, {{"Vorna UNETLoader", "VornaUNetLoader", "Vorna UNETLoader"}});
+    define_loader_module(m, {"VornaUNetLoader", kInputTypes, {"MODEL"}, "Vorna/loaders", kLoadUnet},
+                         "Vorna UNETLoader");
 }
 
 }  // namespace vorna

@@ -62,8 +62,7 @@ py::object decode(FunctionObject *fn, py::handle *args) {
     py::handle vae = args[2];
 
     // Outside the guard: a broken descriptor is the caller's error, not a decode failure.
-    py::object vae_inputs = py::none();
-    if (has_attribute(vae, "inputs")) vae_inputs = vae.attr("inputs");
+    py::object vae_inputs = inputs_of(vae);
 
     return value_error_on_failure("Failed to decode vae: ", [&]() -> py::object {
         py::object send_request = self.attr("send_request");

@@ -15,9 +15,7 @@ const FunctionDef kLoadVae{"load_vae", {"self", "vae_name"}, describe_node, "VAE
 }  // namespace
 
 void body_vae_loader(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAELoader", kInputTypes, {"VAE"}, "Vorna/loaders", kLoadVae});
-    register_nodes(m, {{"Vorna VAELoader", "VornaVAELoader", "Vorna VAELoader"}});
+    define_loader_module(m, {"VornaVAELoader", kInputTypes, {"VAE"}, "Vorna/loaders", kLoadVae}, "Vorna VAELoader");
 }
 
 }  // namespace vorna
