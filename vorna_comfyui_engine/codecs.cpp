@@ -390,9 +390,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
         }
         parts[i] = py::reinterpret_steal<py::object>(next);
     }
-    PyObject *extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
+    if (py::reinterpret_steal<py::object>(PyIter_Next(it))) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         throw py::error_already_set();
     }
