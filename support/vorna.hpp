@@ -158,10 +158,7 @@ void bind(py::handle module, const char *name, py::handle value);
 // in C has no traceback yet: __exit__ then gets None, as it would from Python.
 inline bool exit_suppresses(py::handle exit, py::handle manager, const py::error_already_set &caught) {
     py::object trace = caught.trace() ? caught.trace() : py::none();
-    py::object suppressed = exit(manager, caught.type(), caught.value(), trace);
-    int truth = PyObject_IsTrue(suppressed.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return truth(exit(manager, caught.type(), caught.value(), trace));
 }
 
 // `with manager as entered: result = body(entered)`. __enter__ and __exit__
