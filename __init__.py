@@ -3,7 +3,8 @@
 The nodes themselves live in the native package `vorna_comfyui_engine`,
 either installed (`pip install .` with ComfyUI's Python) or copied into this
 folder as the built shared object; see _engine.py. This file gathers the
-registry tables of its eight node modules and adds the key-setting node.
+registry tables of its node modules (the package lists them in
+`_node_modules`) and adds the key-setting node.
 
 The tables are built on first access (ComfyUI reads them right after the
 import), so importing the folder itself stays free of side effects: test
@@ -15,17 +16,6 @@ are registered as such (see comfy_async.py): they wait side by side, Cancel
 stops the wait, and each shows on its node how long it has waited. Other
 hosts get the package's synchronous nodes as they are.
 """
-NODE_MODULES = (
-    "clip_loader",
-    "controlnet",
-    "ksampler",
-    "model_sampling_aura_flow",
-    "unet_loader",
-    "vae_decode",
-    "vae_encode",
-    "vae_loader",
-)
-
 __all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
 
 
@@ -45,11 +35,11 @@ def _merge(tables):
 
 
 def _tables():
-    from ._engine import submodule
+    from ._engine import package, submodule
     from .api_key_node import NODE_CLASS_MAPPINGS as key_classes
     from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as key_names
 
-    for name in NODE_MODULES:
+    for name in package._node_modules:
         module = submodule(name)
         yield module.__name__, (module.NODE_CLASS_MAPPINGS, module.NODE_DISPLAY_NAME_MAPPINGS)
     yield "the API key node", (key_classes, key_names)

@@ -13,6 +13,7 @@ import math
 import os
 import sys
 from dataclasses import dataclass, field
+from typing import Any, NamedTuple
 
 from . import builtin_nodes, schema
 
@@ -37,6 +38,22 @@ class NodeExecutionError(RuntimeError):
     def __init__(self, node_id, class_type, message):
         self.node_id, self.class_type = node_id, class_type
         super().__init__(f"node {node_id} ({class_type}): {message}")
+
+
+class Link(NamedTuple):
+    """A plan step: the input is output `index` of node `source`."""
+    source: str
+    index: int
+
+
+class Value(NamedTuple):
+    """A plan step: the input is this checked literal."""
+    value: Any
+
+
+class Hidden(NamedTuple):
+    """A plan step: the host fills the input in (PROMPT, EXTRA_PNGINFO, UNIQUE_ID)."""
+    kind: str
 
 
 @dataclass
@@ -203,7 +220,7 @@ class Host:
                 if checked is not None:
                     plan[name] = checked
         for name, kind in spec.get("hidden", {}).items():
-            plan[name] = ("hidden", kind)
+            plan[name] = Hidden(kind)
         return plan
 
     def _check_value(self, prompt, where, name, entry, value, errors):
@@ -227,14 +244,14 @@ class Host:
                 errors.append(f"{where}: input {name!r} wants {expected} but node {source_id} "
                               f"({source_type}) output {index} is {received}")
                 return None
-            return ("link", source_id, index)
+            return Link(source_id, index)
 
         if isinstance(kind, list):
             # Membership is enforced for lists only, as ComfyUI does.
             if value not in kind:
                 errors.append(f"{where}: {name}={value!r} is not one of {kind!r}")
                 return None
-            return ("value", value)
+            return Value(value)
         if kind not in LITERAL_TYPES:
             errors.append(f"{where}: input {name!r} of type {kind} must be linked to a node output")
             return None
@@ -262,11 +279,12 @@ class Host:
             if high is not None and value > high:
                 errors.append(f"{where}: {name}={value} is above the maximum {high}")
                 return None
-        return ("value", value)
+        return Value(value)
 
     @staticmethod
     def _topological_order(plans):
-        waiting = {i: {p[1] for p in plan.values() if p[0] == "link"} for i, plan in plans.items()}
+        waiting = {i: {step.source for step in plan.values() if isinstance(step, Link)}
+                   for i, plan in plans.items()}
         order = []
         while waiting:
             ready = sorted((i for i, deps in waiting.items() if not deps), key=_order_key)
@@ -292,7 +310,7 @@ class Host:
         running = {}            # task -> node id
         try:
             for node_id in order:
-                needs = {step[1] for step in plans[node_id].values() if step[0] == "link"}
+                needs = {step.source for step in plans[node_id].values() if isinstance(step, Link)}
                 while needs & set(running.values()):
                     await self._finish_one(prompt, run, running)
                 run.order.append(node_id)
@@ -315,15 +333,15 @@ class Host:
         cls = self.classes[prompt[node_id]["class_type"]]
         kwargs = {}
         for name, step in plans[node_id].items():
-            if step[0] == "link":
-                kwargs[name] = run.outputs[step[1]][step[2]]
-            elif step[0] == "value":
-                kwargs[name] = step[1]
-            elif step[1] == "PROMPT":
+            if isinstance(step, Link):
+                kwargs[name] = run.outputs[step.source][step.index]
+            elif isinstance(step, Value):
+                kwargs[name] = step.value
+            elif step.kind == "PROMPT":
                 kwargs[name] = prompt
-            elif step[1] == "EXTRA_PNGINFO":
+            elif step.kind == "EXTRA_PNGINFO":
                 kwargs[name] = extra_pnginfo
-            elif step[1] == "UNIQUE_ID":
+            elif step.kind == "UNIQUE_ID":
                 kwargs[name] = node_id
         return functools.partial(getattr(cls(), cls.FUNCTION), **kwargs)
 

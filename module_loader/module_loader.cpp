@@ -13,26 +13,24 @@
 namespace vorna {
 namespace {
 
+// The package's own statements: the names of the submodules that register
+// nodes, in table order, for the custom-node folder and the tests to read.
+void body_package(py::module_ m) {
+    py::list names;
+#define VORNA_NODE_NAME(name, nodes) \
+    if (nodes) names.append(py::str(#name));
+    VORNA_MODULES(VORNA_NODE_NAME)
+#undef VORNA_NODE_NAME
+    bind(m, "_node_modules", py::tuple(names));
+}
+
 std::vector<ModuleRow> &table() {
-    static std::vector<ModuleRow> rows = [] {
-        std::vector<ModuleRow> r;
-        r.push_back({"vorna_comfyui_engine", nullptr, true, "__init__"});
-        const std::pair<const char *, BodyStatements> subs[] = {
-            {"base", body_base},
-            {"clip_loader", body_clip_loader},
-            {"config", body_config},
-            {"controlnet", body_controlnet},
-            {"ksampler", body_ksampler},
-            {"model_sampling_aura_flow", body_model_sampling_aura_flow},
-            {"unet_loader", body_unet_loader},
-            {"vae_decode", body_vae_decode},
-            {"vae_encode", body_vae_encode},
-            {"vae_loader", body_vae_loader},
-        };
-        for (const auto &s : subs)
-            if (s.second) r.push_back({std::string("vorna_comfyui_engine.") + s.first, s.second, false, s.first});
-        return r;
-    }();
+    static std::vector<ModuleRow> rows = {
+        {"vorna_comfyui_engine", body_package, true, "__init__"},
+#define VORNA_TABLE_ROW(name, nodes) {"vorna_comfyui_engine." #name, body_##name, false, #name},
+        VORNA_MODULES(VORNA_TABLE_ROW)
+#undef VORNA_TABLE_ROW
+    };
     return rows;
 }
 
@@ -134,17 +132,10 @@ void start_up(py::module_ m) {
 int run_row(Py_ssize_t index, py::module_ m) {
     try {
         set_standard_attributes(m, index);
-        const ModuleRow &row = table()[index];
-        if (row.statements) row.statements(m);
+        table()[index].statements(m);
         return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_python_error(PyExc_SystemError);
     }
     return -1;
 }
@@ -204,17 +195,15 @@ int package_exec(PyObject *module) {
 
 // ---- methods -----------------------------------------------------------------
 
-// Runs a finder or loader method for the interpreter: a Python error is
-// restored; any other C++ error (a name that is not valid UTF-8, say) becomes
-// an ImportError rather than ending the process.
+// Runs a finder or loader method for the interpreter: a C++ error becomes a
+// Python one (ImportError where it is not a Python or pybind11 error) rather
+// than ending the process.
 template <typename F>
 PyObject *guarded(F &&body) {
     try {
         return body();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (std::exception &e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        set_python_error(PyExc_ImportError);
     }
     return nullptr;
 }

@@ -11,7 +11,7 @@
 # and every leak report would run through its frames; reference and memory
 # leaks are covered by tests/test_reliability_hygiene.py instead.
 #
-# Tests that need the stand-in service are left out (scripts/unit_only_plugin.py):
+# Tests that need the stand-in service (marked `standin`) are left out:
 # the service's processes would inherit the preload, and those tests exercise
 # the service and the network more than the extension, which the unit tests
 # reach through fake clients.
@@ -29,7 +29,7 @@ ninja -C "$BUILD"
 built=$(date +%s)
 
 if [ $# -eq 0 ]; then
-    set -- -q -p unit_only_plugin tests
+    set -- -q -m "not standin" tests
 fi
 
 status=0
@@ -38,7 +38,7 @@ env LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstd
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:print_summary=1" \
     UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1" \
     BENTOML_DO_NOT_TRACK=true \
-    PYTHONPATH="$BUILD:$ROOT/scripts${PYTHONPATH:+:$PYTHONPATH}" \
+    PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}" \
     "$PY" -m pytest -p no:cacheprovider "$@" || status=$?
 done_at=$(date +%s)
 echo "sanitize: build $((built - start)) s, tests $((done_at - built)) s, exit status $status"

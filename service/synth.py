@@ -163,12 +163,12 @@ def mask_to_latent(mask: torch.Tensor, h: int, w: int) -> torch.Tensor | None:
     return m.clamp(0.0, 1.0)
 
 
-# The only globals a pickled plain CPU tensor refers to. Storages arrive as
-# torch.save bytes, which are loaded weights-only instead of trusting them.
 def _load_storage_bytes(data: bytes) -> Any:
+    # Storages arrive as torch.save bytes: loaded weights-only, not trusted.
     return torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
 
 
+# The only globals a pickled plain CPU tensor refers to.
 _TENSOR_GLOBALS = {
     ("torch._utils", "_rebuild_tensor_v2"): torch._utils._rebuild_tensor_v2,
     ("torch.storage", "_load_from_bytes"): _load_storage_bytes,

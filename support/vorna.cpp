@@ -89,14 +89,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     for (Py_ssize_t i = 0; i < nparams; ++i) handles[i] = slots[i];
     try {
         return def->impl(f, handles).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_python_error(PyExc_SystemError);
     }
     return nullptr;
 }
@@ -109,30 +103,27 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
+// Every object a function holds, for the garbage collector's two walks.
+#define FUNCTION_REFERENCES(APPLY) \
+    APPLY(f->module);              \
+    APPLY(f->name);                \
+    APPLY(f->qualname);            \
+    APPLY(f->doc);                 \
+    APPLY(f->module_name);         \
+    APPLY(f->defaults);            \
+    APPLY(f->annotations);         \
+    APPLY(f->dict)
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module_name);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
+    FUNCTION_REFERENCES(Py_VISIT);
     return 0;
 }
 
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
+    FUNCTION_REFERENCES(Py_CLEAR);
     return 0;
 }
 
@@ -327,14 +318,60 @@ py::object make_classmethod(py::handle module, const FunctionDef &def, const Fun
     return py::reinterpret_steal<py::object>(cm);
 }
 
+namespace {
+
+// The native function a class body entry defines, bare or in a classmethod.
+FunctionObject *defined_function(py::handle value) {
+    PyObject *o = value.ptr();
+    if (PyObject_TypeCheck(o, &PyClassMethod_Type)) {
+        o = py::getattr(value, "__func__").ptr();  // a borrowed view: the classmethod holds it
+    }
+    return Py_IS_TYPE(o, &FunctionType) ? as_function(o) : nullptr;
+}
+
+}  // namespace
+
 py::object make_class(py::handle module, const char *name, py::tuple bases,
                       const std::vector<std::pair<const char *, py::object>> &body) {
     py::dict ns;
     ns["__module__"] = py::getattr(module, "__name__");
     ns["__qualname__"] = py::str(name);
-    for (const auto &item : body) ns[item.first] = item.second;
+    for (const auto &item : body) {
+        if (FunctionObject *f = defined_function(item.second))
+            Py_SETREF(f->qualname, py::str(std::string(name) + "." + f->def->name).release().ptr());
+        ns[item.first] = item.second;
+    }
     py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
     return meta(py::str(name), bases, ns);
+}
+
+void define_node_class(py::handle module, py::tuple bases, const NodeClass &node) {
+    std::vector<std::pair<const char *, py::object>> body;
+    if (node.doc) body.emplace_back("__doc__", py::str(node.doc));
+    body.emplace_back("INPUT_TYPES", make_classmethod(module, node.input_types));
+    py::tuple return_types(node.return_types.size());
+    size_t i = 0;
+    for (const char *type : node.return_types) return_types[i++] = py::str(type);
+    body.emplace_back("RETURN_TYPES", return_types);
+    body.emplace_back("FUNCTION", py::str(node.entry.name));
+    body.emplace_back("CATEGORY", py::str(node.category));
+    body.insert(body.end(), node.extra.begin(), node.extra.end());
+    body.emplace_back(node.entry.name, make_function(module, node.entry, node.entry_options));
+    bind(module, node.name, make_class(module, node.name, bases, body));
+}
+
+void define_loader_module(py::module_ module, const NodeClass &node, const char *key) {
+    from_import(module, "base", {"NodeIO", "BaseNode"}, 1);
+    define_node_class(module, py::make_tuple(global(module, "BaseNode")), node);
+    register_nodes(module, {{key, node.name, key}});
+}
+
+void register_nodes(py::handle module, std::initializer_list<NodeRow> rows) {
+    py::dict classes, names;
+    for (const NodeRow &row : rows) classes[row.key] = global(module, row.class_name);
+    for (const NodeRow &row : rows) names[row.key] = py::str(row.display_name);
+    bind(module, "NODE_CLASS_MAPPINGS", classes);
+    bind(module, "NODE_DISPLAY_NAME_MAPPINGS", names);
 }
 
 py::object global(py::handle module, const char *name) {
@@ -414,6 +451,60 @@ py::object import_as(py::handle module, const char *name, const char *as_name) {
     return result;
 }
 
+py::object loaded_module(const char *name) {
+    PyObject *m = PyImport_GetModule(py::str(name).ptr());
+    if (!m) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    }
+    return py::reinterpret_steal<py::object>(m);
+}
+
+bool truth(py::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+bool equals(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(r));
+}
+
+bool contains(py::handle container, const char *key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+py::tuple node_input(const char *type) { return py::make_tuple(py::str(type)); }
+py::tuple node_input(const char *type, py::dict options) { return py::make_tuple(py::str(type), options); }
+py::tuple node_input(std::initializer_list<const char *> choices, py::dict options) {
+    py::list names;
+    for (const char *choice : choices) names.append(py::str(choice));
+    return py::make_tuple(names, options);
+}
+
+void set_python_error(PyObject *other) noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        if (other == PyExc_ImportError)
+            PyErr_SetString(other, e.what());
+        else
+            e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(other, e.what());
+    } catch (...) {
+        if (!PyErr_Occurred()) PyErr_SetString(other, "unknown C++ exception");
+    }
+}
+
 bool has_attribute(py::handle obj, const char *name) {
     PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
     if (value) {
@@ -423,6 +514,10 @@ bool has_attribute(py::handle obj, const char *name) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return false;
+}
+
+py::object inputs_of(py::handle value) {
+    return has_attribute(value, "inputs") ? py::object(value.attr("inputs")) : py::none();
 }
 
 py::object describe_node(FunctionObject *self, py::handle *args) {

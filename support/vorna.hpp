@@ -44,7 +44,7 @@ struct FunctionObject {
 };
 
 struct FunctionOptions {
-    const char *qualname = nullptr;  // defaults to the name
+    const char *qualname = nullptr;  // defaults to the name; make_class sets a method's
     const char *doc = nullptr;       // None when absent
     py::tuple defaults = py::tuple();
     py::dict annotations = py::dict();
@@ -60,9 +60,44 @@ py::object make_classmethod(py::handle module, const FunctionDef &def,
                             const FunctionOptions &opts = FunctionOptions());
 
 // type(name, bases, ns) with __module__ and __qualname__ placed first, the
-// way a class statement builds its namespace.
+// way a class statement builds its namespace. As a class statement does, it
+// gives the functions defined in the body (plain, or in a classmethod) the
+// qualified name "<name>.<function name>".
 py::object make_class(py::handle module, const char *name, py::tuple bases,
                       const std::vector<std::pair<const char *, py::object>> &body);
+
+// A node class as the host reads it. Its namespace lists, in this order:
+// __doc__ (when given), INPUT_TYPES (a classmethod), RETURN_TYPES, FUNCTION
+// (the entry method's name), CATEGORY, `extra`, then the entry method.
+struct NodeClass {
+    const char *name;
+    const FunctionDef &input_types;
+    std::initializer_list<const char *> return_types;
+    const char *category;
+    const FunctionDef &entry;
+    FunctionOptions entry_options = FunctionOptions();
+    std::vector<std::pair<const char *, py::object>> extra = {};
+    const char *doc = nullptr;
+};
+
+// Creates the class with `bases` and binds it in the module namespace.
+void define_node_class(py::handle module, py::tuple bases, const NodeClass &node);
+
+// The body of a loader module, whose one node (a BaseNode, registered as
+// `key` under the same display name) returns its inputs as a descriptor:
+// `from .base import NodeIO, BaseNode`, the class, the registry tables.
+void define_loader_module(py::module_ module, const NodeClass &node, const char *key);
+
+// One row of a module's registry tables: the host's key, the module global
+// holding the class, and the display name.
+struct NodeRow {
+    const char *key;
+    const char *class_name;
+    const char *display_name;
+};
+
+// Binds NODE_CLASS_MAPPINGS and NODE_DISPLAY_NAME_MAPPINGS, in row order.
+void register_nodes(py::handle module, std::initializer_list<NodeRow> rows);
 
 // Call-time lookup of a module global, then of builtins; NameError otherwise.
 py::object global(FunctionObject *self, const char *name);
@@ -84,8 +119,31 @@ void from_import(py::handle module, const char *name, std::initializer_list<cons
 // name and an alias the named submodule, as `import a.b as c` does).
 py::object import_as(py::handle module, const char *name, const char *as_name);
 
+// The module sys.modules holds under `name`, or None; never imports.
+py::object loaded_module(const char *name);
+
 // `hasattr(obj, name)`: only AttributeError means "no"; other errors propagate.
 bool has_attribute(py::handle obj, const char *name);
+
+// `bool(value)`, as an `if` sees it; an error from __bool__/__len__ propagates.
+bool truth(py::handle value);
+
+// `a == b` as an `if` sees it (no identity shortcut).
+bool equals(py::handle a, py::handle b);
+
+// `key in container`, with the interpreter's TypeError for non-containers.
+bool contains(py::handle container, const char *key);
+
+// One input of a node's INPUT_TYPES: `(type,)`, `(type, options)`, or
+// `([choice, ...], options)`. A schema is
+// make_dict({{"required", make_dict({{"name", node_input(...)}, ...})}}).
+py::tuple node_input(const char *type);
+py::tuple node_input(const char *type, py::dict options);
+py::tuple node_input(std::initializer_list<const char *> choices, py::dict options);
+
+// `value.inputs if hasattr(value, "inputs") else None`: what a node sends
+// for a descriptor it was given (two lookups, as in Python).
+py::object inputs_of(py::handle value);
 
 // Entry method of a loader-type node: returns (NodeIO(name=def.tag,
 // inputs={param: value, ...}),) over every parameter after `self`, with
@@ -100,11 +158,50 @@ void bind(py::handle module, const char *name, py::handle value);
 // in C has no traceback yet: __exit__ then gets None, as it would from Python.
 inline bool exit_suppresses(py::handle exit, py::handle manager, const py::error_already_set &caught) {
     py::object trace = caught.trace() ? caught.trace() : py::none();
-    py::object suppressed = exit(manager, caught.type(), caught.value(), trace);
-    int truth = PyObject_IsTrue(suppressed.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return truth(exit(manager, caught.type(), caught.value(), trace));
 }
+
+// `with manager as entered: result = body(entered)`. __enter__ and __exit__
+// are looked up on the type, as the statement does; __exit__ runs on every
+// way out, a C++ error included. Returns body's result, or None when
+// __exit__ suppresses the exception.
+template <typename Body>
+py::object with_context(py::handle manager, Body &&body) {
+    py::object type = py::type::of(manager);
+    py::object enter = type.attr("__enter__");
+    py::object exit = type.attr("__exit__");
+    py::object entered = enter(manager);
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (py::error_already_set &e) {
+        if (exit_suppresses(exit, manager, e)) return py::none();
+        throw;
+    } catch (...) {
+        exit(manager, py::none(), py::none(), py::none());
+        throw;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return result;
+}
+
+// Makes the C++ exception being handled (call it inside `catch (...)`) the
+// pending Python error, wherever native code returns to the interpreter. A
+// Python error passes through unchanged, memory exhaustion is MemoryError,
+// and any other C++ error becomes `other` with its text unless a Python error
+// is already pending. `other` is SystemError in native functions and module
+// bodies (a fault in this code, never expected), where pybind11's own
+// exceptions (a failed cast, say) become the Python type pybind11 gives them;
+// it is ImportError in the finder and loader methods, where they become
+// ImportError too (a name that is not valid UTF-8 fails the import cleanly).
+void set_python_error(PyObject *other) noexcept;
+
+// Whether `value` may be changed in place instead of copied: a reference
+// count of 1 means the caller holds the only reference (a fresh
+// intermediate it made), so no Python code can see the change, and an
+// image-sized copy is saved. The caller checks that the in-place operation
+// gives the same result as the plain one (type, dtype, no autograd).
+inline bool unshared(py::handle value) { return Py_REFCNT(value.ptr()) == 1; }
 
 // For its lifetime the caught exception is the one being handled, as inside
 // an `except` block: whatever is raised meanwhile (by native or Python code,
@@ -137,6 +234,18 @@ private:
 // str(exception value), never failing: falls back to the type name.
 py::str exception_text(const py::error_already_set &e);
 
+// `try: return body()` / `except Exception as e: raise ValueError(f"{prefix}{e}")`:
+// a node's failure in its own words, with the cause as __context__.
+template <typename Body>
+py::object value_error_on_failure(const char *prefix, Body &&body) {
+    try {
+        return body();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_with_context(PyExc_ValueError, py::str(prefix) + exception_text(e), e);
+    }
+}
+
 // One level of a recursive walk over caller- or service-supplied data. The
 // depth is capped at a fixed kMaxNesting per thread, whatever
 // sys.getrecursionlimit() says: each level costs C stack, and hosts run nodes
@@ -152,10 +261,10 @@ public:
     NestingGuard &operator=(const NestingGuard &) = delete;
 };
 
-// Rebuilds a dict's text keys in order: {"a": x, "b": y}.
+// A dict with text keys, in the order given: make_dict({{"a", x}, {"b", y}}).
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);
 
-// Number of entries a PyTuple-like schema option takes, etc.
+// A tuple of the given items, in order: tuple_of({x, y}) is (x, y).
 py::tuple tuple_of(std::initializer_list<py::object> items);
 
 // Ready the support types (once per process, before any body runs).

@@ -16,8 +16,8 @@ if str(ROOT) not in sys.path:
 from harness import Host, sample_inputs  # noqa: E402
 
 PACKAGE = "vorna_comfyui_engine"
-NODE_MODULES = ("clip_loader", "controlnet", "ksampler", "model_sampling_aura_flow",
-                "unet_loader", "vae_decode", "vae_encode", "vae_loader")
+# The package's own list of the modules that register nodes.
+NODE_MODULES = importlib.import_module(PACKAGE)._node_modules
 WORKFLOWS = ROOT / "workflows"
 KEY_VARIABLE = "VORNA_TEST_KEY"
 

@@ -3,9 +3,7 @@ inputs and good answers, a recording fake client, a hang guard and a scanner
 that looks for a secret in everything an exception carries."""
 from __future__ import annotations
 
-import base64
 import dataclasses
-import io
 import os
 import threading
 import time
@@ -13,6 +11,8 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
+
+from conftest import encode_png, encode_tensor
 
 PACKAGE = "vorna_comfyui_engine"
 ROOT = Path(__file__).resolve().parent.parent
@@ -24,27 +24,6 @@ BASE_LOGGER = f"{PACKAGE}.base"
 
 def module(name: str):
     return pytest.importorskip(f"{PACKAGE}.{name}")
-
-
-# ---------------------------------------------------------------------------
-# Encoded answers, made with the plain library steps (not the package's codecs)
-
-def b64_tensor(tensor) -> str:
-    import torch
-
-    buf = io.BytesIO()
-    torch.save(tensor, buf)
-    return base64.b64encode(buf.getvalue()).decode()
-
-
-def b64_png(height: int = 16, width: int = 16) -> str:
-    import numpy as np
-    from PIL import Image
-
-    pixels = (np.arange(height * width * 3, dtype=np.uint32) % 251).astype(np.uint8)
-    buf = io.BytesIO()
-    Image.fromarray(pixels.reshape(height, width, 3)).save(buf, format="PNG")
-    return base64.b64encode(buf.getvalue()).decode()
 
 
 # ---------------------------------------------------------------------------
@@ -89,8 +68,8 @@ def _text_inputs(base):
 def _text_answer():
     import torch
 
-    return {"conditioning": [[{"__tensor__": b64_tensor(torch.ones(1, 3, 8))},
-                              {"pooled_output": {"__tensor__": b64_tensor(torch.ones(1, 8))}}]]}
+    return {"conditioning": [[{"__tensor__": encode_tensor(torch.ones(1, 3, 8))},
+                              {"pooled_output": {"__tensor__": encode_tensor(torch.ones(1, 8))}}]]}
 
 
 def _sampler_inputs(base):
@@ -107,7 +86,7 @@ def _sampler_inputs(base):
 def _sampler_answer():
     import torch
 
-    return {"samples": b64_tensor(torch.zeros(1, 16, 1, 4, 4))}
+    return {"samples": encode_tensor(torch.zeros(1, 16, 1, 4, 4))}
 
 
 def _decode_inputs(base):
@@ -115,7 +94,7 @@ def _decode_inputs(base):
 
 
 def _decode_answer():
-    return {"image_binary": b64_png()}
+    return {"image_binary": encode_png()}
 
 
 def _encode_inputs(base):
@@ -128,7 +107,7 @@ def _encode_inputs(base):
 def _encode_answer():
     import torch
 
-    return {"samples": b64_tensor(torch.zeros(1, 16, 1, 4, 4))}
+    return {"samples": encode_tensor(torch.zeros(1, 16, 1, 4, 4))}
 
 
 NODES = [
@@ -157,37 +136,6 @@ def check_good_result(case: NodeCase, result) -> None:
     else:
         assert isinstance(value, torch.Tensor) and value.dtype == torch.float32
         assert value.ndim == 4 and value.shape[0] == 1 and value.shape[-1] == 3
-
-
-# ---------------------------------------------------------------------------
-# A fake client: no network, records every token it was given
-
-class FakeClient:
-    """Stands in for bentoml's SyncHTTPClient. `answers` maps an endpoint to a
-    ready answer (or a callable making one); `tokens` records every token."""
-
-    answers: dict = {}
-    tokens: list | None = []
-
-    def __init__(self, url, *, token=None, timeout=None, server_ready_timeout=None, **_):
-        if type(self).tokens is not None:
-            type(self).tokens.append(token)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
-
-    def call(self, name, **kwargs):
-        answer = type(self).answers[name]
-        return answer() if callable(answer) else answer
-
-
-def fake_client(answers: dict, record: bool = True):
-    """A FakeClient class of its own; record=False keeps no tokens (for
-    memory measurements)."""
-    return type("Client", (FakeClient,), {"answers": dict(answers), "tokens": [] if record else None})
 
 
 # ---------------------------------------------------------------------------

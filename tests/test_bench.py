@@ -78,6 +78,7 @@ def test_payload_counts_host_values_and_texts():
     assert cases.payload_size([t, t], ["abcd", ""]) == 2 * 12 + 4
 
 
+@pytest.mark.standin
 def test_plain_post_reaches_the_endpoint_the_client_calls(standin):
     import vorna_comfyui_engine.base as base
     import vorna_comfyui_engine.config as config

@@ -10,37 +10,11 @@ import pytest
 import torch
 from PIL import Image
 
+from conftest import encode_png, encode_tensor
+
 base = pytest.importorskip("vorna_comfyui_engine.base")
 ksampler = pytest.importorskip("vorna_comfyui_engine.ksampler")
 vae_decode = pytest.importorskip("vorna_comfyui_engine.vae_decode")
-
-
-def tensor_text(t):
-    buf = io.BytesIO()
-    torch.save(t, buf)
-    return b64.b64encode(buf.getvalue()).decode()
-
-
-def png_text(h=3, w=4):
-    buf = io.BytesIO()
-    Image.fromarray(np.arange(h * w * 3, dtype=np.uint8).reshape(h, w, 3)).save(buf, format="PNG")
-    return b64.b64encode(buf.getvalue()).decode()
-
-
-class Client:
-    answer = None
-
-    def __init__(self, *args, **kwargs):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
-
-    def call(self, name, **kwargs):
-        return Client.answer
 
 
 def spy(monkeypatch, module, name):
@@ -57,7 +31,7 @@ def spy(monkeypatch, module, name):
 
 def decode_calls():
     latent = torch.arange(8.0).reshape(1, 2, 1, 2, 2)
-    text, png = tensor_text(latent), png_text()
+    text, png = encode_tensor(latent), encode_png(3, 4)
     return {
         "base64_to_tensor": (text, lambda: base.base64_to_tensor(text)),
         "base64_to_image": (png, lambda: base.base64_to_image(png)),
@@ -68,19 +42,19 @@ def decode_calls():
 
 
 def sample(answer):
-    Client.answer = answer
+    base.SyncHTTPClient.answer = answer
     latent = {"samples": torch.zeros(1, 2, 1, 2, 2)}
     return ksampler.VornaKSampler().sample(None, [], [], latent, 0, 1, 1.0, "euler", "normal", 1.0)
 
 
 def decode(answer):
-    Client.answer = answer
+    base.SyncHTTPClient.answer = answer
     return vae_decode.VornaVAEDecode().decode({"samples": torch.zeros(1, 2, 1, 2, 2)}, None)
 
 
 @pytest.fixture(autouse=True)
-def client(monkeypatch):
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
+def client(recording_client):
+    return recording_client
 
 
 @pytest.mark.parametrize("call", list(decode_calls()))
@@ -120,7 +94,7 @@ def test_image_encoding_leaves_the_callers_tensor_alone_and_matches_the_library(
 
 
 def test_decoded_pictures_equal_the_library_steps():
-    png = png_text(5, 7)
+    png = encode_png(5, 7)
     (from_node,) = decode({"image_binary": png})
     expected = np.array(Image.open(io.BytesIO(b64.b64decode(png))).convert("RGB")).astype(np.float32) / 255.0
     for got in (from_node, base.base64_to_image(png)):

@@ -15,6 +15,8 @@ import torch
 from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
+from conftest import encode_tensor
+
 base = pytest.importorskip("vorna_comfyui_engine.base")
 
 LOGGER = "vorna_comfyui_engine.base"
@@ -35,12 +37,6 @@ def ref_image_to_base64(image):
 def ref_base64_to_image(data):
     pil_image = Image.open(io.BytesIO(b64.b64decode(data)))
     return torch.from_numpy(np.array(pil_image.convert("RGB")).astype(np.float32) / 255.0)[None,]
-
-
-def enc(tensor):
-    buf = io.BytesIO()
-    torch.save(tensor, buf)
-    return b64.b64encode(buf.getvalue()).decode("utf-8")
 
 
 def png_text(mode):
@@ -92,14 +88,14 @@ def test_signatures_and_docs():
 def test_tensor_text_matches_library_and_round_trips(shape, dtype):
     t = torch.randn(shape).to(dtype)
     text = base.tensor_to_base64(t)
-    assert type(text) is str and text == enc(t)
+    assert type(text) is str and text == encode_tensor(t)
     assert same(t, base.base64_to_tensor(text))
 
 
 def test_every_padding_length_and_containers_round_trip():
     for n in range(6):
         t = torch.arange(n, dtype=torch.int16)
-        assert base.tensor_to_base64(t) == enc(t) and same(base.base64_to_tensor(enc(t)), t)
+        assert base.tensor_to_base64(t) == encode_tensor(t) and same(base.base64_to_tensor(encode_tensor(t)), t)
     obj = {"a": torch.ones(2), "b": [torch.zeros(1, dtype=torch.bfloat16), 3, "x"]}
     assert same(base.base64_to_tensor(base.tensor_to_base64(obj)), obj)
 
@@ -107,7 +103,7 @@ def test_every_padding_length_and_containers_round_trip():
 def test_tensor_to_base64_imports_its_own_modules(monkeypatch):
     for name in ("torch", "io", "base64"):
         monkeypatch.setattr(base, name, None)
-    assert base.tensor_to_base64(torch.ones(3)) == enc(torch.ones(3))
+    assert base.tensor_to_base64(torch.ones(3)) == encode_tensor(torch.ones(3))
 
 
 class Exploit:
@@ -279,13 +275,13 @@ def test_json_failure_propagates_with_context_and_base_exceptions_pass(monkeypat
 
 def test_conditioning_forms_decode():
     cond, pooled = torch.randn(1, 77, 64), torch.randn(1, 64).half()
-    comfy = [[{"__tensor__": enc(cond)}, {"pooled_output": {"__tensor__": enc(pooled)}, "strength": 1.0}]]
+    comfy = [[{"__tensor__": encode_tensor(cond)}, {"pooled_output": {"__tensor__": encode_tensor(pooled)}, "strength": 1.0}]]
     assert same(base.deserialize_conditioning(comfy), [[cond, {"pooled_output": pooled, "strength": 1.0}]])
-    keyed = {"cond": enc(cond), "pooled": enc(pooled), "other": "text", "__tensor__": 5, "n": [{"cond": None}]}
+    keyed = {"cond": encode_tensor(cond), "pooled": encode_tensor(pooled), "other": "text", "__tensor__": 5, "n": [{"cond": None}]}
     assert same(base.deserialize_conditioning(keyed),
                 {"cond": cond, "pooled": pooled, "other": "text", "__tensor__": 5, "n": [{"cond": None}]})
     # The marker wins over every other key.
-    assert same(base.deserialize_conditioning({"x": 1, "__tensor__": enc(pooled), "cond": "junk"}), pooled)
+    assert same(base.deserialize_conditioning({"x": 1, "__tensor__": encode_tensor(pooled), "cond": "junk"}), pooled)
 
 
 def test_other_values_unchanged_containers_new_and_plain():
@@ -300,7 +296,7 @@ def test_other_values_unchanged_containers_new_and_plain():
             return list.__reversed__(self)
 
     t = torch.ones(2)
-    out = base.deserialize_conditioning(L([1, collections.OrderedDict(cond=enc(t), a=L([2, 3]))]))
+    out = base.deserialize_conditioning(L([1, collections.OrderedDict(cond=encode_tensor(t), a=L([2, 3]))]))
     assert same(out, [{"cond": t, "a": [3, 2]}, 1])
 
 
@@ -338,7 +334,7 @@ def conditioning(draw, depth=3):
         return v, v
     if kind == "tensor":
         t = draw(small_tensors)
-        return {"__tensor__": enc(t)}, t
+        return {"__tensor__": encode_tensor(t)}, t
     if kind == "list":
         items = draw(st.lists(conditioning(depth - 1), max_size=3))
         return [e for e, _ in items], [x for _, x in items]
@@ -346,7 +342,7 @@ def conditioning(draw, depth=3):
     for k in draw(st.lists(st.sampled_from(["a", "cond", "pooled", "__tensor__"]), unique=True, max_size=4)):
         if k in ("cond", "pooled") and draw(st.booleans()):
             t = draw(small_tensors)
-            encoded[k], expected[k] = enc(t), t
+            encoded[k], expected[k] = encode_tensor(t), t
             continue
         e, x = draw(conditioning(depth - 1))
         if isinstance(e, str) and k != "a":
@@ -382,7 +378,7 @@ def test_base64_decoding_matches_the_library_for_any_input(data):
     assert got == _outcome(b64.b64decode, data)
 
 
-VALID_STREAM = b64.b64decode(enc({"t": torch.arange(6.0)}))
+VALID_STREAM = b64.b64decode(encode_tensor({"t": torch.arange(6.0)}))
 
 
 @settings(max_examples=150, deadline=None)

@@ -149,6 +149,7 @@ def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path,
 
 # --- running graphs ------------------------------------------------------------------------------
 
+@pytest.mark.standin
 def test_independent_calls_wait_side_by_side_off_the_loop_and_show_progress(comfyui, monkeypatch, unhandled):
     host, fake = comfyui
     # image-to-image: both text encodes (4, 5) and the VAE encode (8) depend on no other call.
@@ -177,6 +178,7 @@ def test_independent_calls_wait_side_by_side_off_the_loop_and_show_progress(comf
     assert not unhandled
 
 
+@pytest.mark.standin
 def test_a_failed_call_raises_its_own_exception_and_the_node_says_it_failed(comfyui, monkeypatch):
     host, fake = comfyui
     shown, error = threading.Event(), RuntimeError("the service went away")
@@ -195,6 +197,7 @@ def test_a_failed_call_raises_its_own_exception_and_the_node_says_it_failed(comf
     assert fake.texts[-1][0] == "7" and fake.texts[-1][1].startswith("the service call failed after ")
 
 
+@pytest.mark.standin
 @pytest.mark.parametrize("late", ["answer", "error"])
 def test_interrupt_ends_the_prompt_and_the_abandoned_calls_late_outcome_is_dropped(
         comfyui, monkeypatch, unhandled, caplog, late):
@@ -237,6 +240,7 @@ def test_interrupt_ends_the_prompt_and_the_abandoned_calls_late_outcome_is_dropp
     assert not [r for r in caplog.records if r.levelno >= 30 and r.name != "vorna_comfyui_engine.base"]
 
 
+@pytest.mark.standin
 def test_cancelled_wait_leaves_as_cancellation_and_the_call_runs_out_in_its_thread(comfyui, monkeypatch, unhandled):
     host, fake = comfyui
     entered, release, finished = threading.Event(), threading.Event(), []

@@ -333,6 +333,7 @@ def png_text_and_bytes(path):
         return img.size, dict(img.text), open(path, "rb").read()
 
 
+@pytest.mark.standin
 @pytest.mark.parametrize("name", ["text_to_image", "image_to_image", "inpainting"])
 def test_workflow_runs_and_saves_a_picture_of_the_right_size_without_the_key(live, name, caplog):
     host, standin = live
@@ -352,6 +353,7 @@ def test_workflow_runs_and_saves_a_picture_of_the_right_size_without_the_key(liv
         assert np.asarray(img).std() > 1
 
 
+@pytest.mark.standin
 def test_main_job_road_through_the_command_line(request, tmp_path):
     """What scripts/main.sh does: the key and URL from the environment, all three workflows."""
     need_node_modules()
@@ -392,6 +394,7 @@ RELATIVE_RUN = """
 """
 
 
+@pytest.mark.standin
 def test_root_folder_with_the_shared_object_inside_imports_it_relatively(request, tmp_path):
     """The package then lives under the folder's module; the key node must set
     the key of that copy of the package, not of another one."""

@@ -156,6 +156,7 @@ def live(request, tmp_path_factory):
         yield host, standin
 
 
+@pytest.mark.standin
 def test_wrong_key_fails_with_the_nodes_own_error_and_leaks_nothing(live, monkeypatch, caplog):
     host, standin = live
     caplog.set_level("DEBUG")
@@ -175,6 +176,7 @@ def test_wrong_key_fails_with_the_nodes_own_error_and_leaks_nothing(live, monkey
         assert wrong not in text and standin.key not in text
 
 
+@pytest.mark.standin
 def test_key_set_from_a_file_reaches_the_service_and_stays_out_of_the_picture(live, key_dir, caplog):
     host, standin = live
     caplog.set_level("DEBUG")

@@ -20,7 +20,8 @@ import zlib
 
 import pytest
 
-from reliability_support import NODES, PACKAGE, b64_png, b64_tensor, fake_client, module
+from conftest import encode_png, encode_tensor, recording_client_class
+from reliability_support import NODES, PACKAGE, module
 
 torch = pytest.importorskip("torch")
 Image = pytest.importorskip("PIL.Image")
@@ -90,7 +91,7 @@ def limited(monkeypatch):
 
     def run(node_name, answer):
         case = CASES[node_name]
-        monkeypatch.setattr(base, "SyncHTTPClient", fake_client({case.endpoint: answer}, record=False))
+        monkeypatch.setattr(base, "SyncHTTPClient", recording_client_class({case.endpoint: answer}, record=False))
         return case.call(case.node_class()())
 
     return run
@@ -108,7 +109,7 @@ def test_tensor_answer_bombs_are_refused(limited, caplog, bomb, node_name):
         error = error.__context__
     assert isinstance(error, ValueError) and str(error).startswith("answer refused: "), repr(error)
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
-    limited(node_name, TENSOR_ANSWERS[node_name](b64_tensor(torch.ones(LIMIT // 8))))    # half the limit: fine
+    limited(node_name, TENSOR_ANSWERS[node_name](encode_tensor(torch.ones(LIMIT // 8))))    # half the limit: fine
 
 
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])
@@ -123,17 +124,17 @@ def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeyp
                 base.base64_to_image(text)
         elif where == "image_binary":
             # A refusal is a decode failure like any other: the fallback answers, with one record.
-            assert limited("vae_decode", {"image_binary": text, "images": b64_png(4, 4)})[0].shape == (1, 4, 4, 3)
+            assert limited("vae_decode", {"image_binary": text, "images": encode_png(4, 4)})[0].shape == (1, 4, 4, 3)
             assert len([r for r in caplog.records if r.levelno >= logging.WARNING]) == 1
         else:
             with pytest.raises(ValueError, match="^Failed to decode vae: ") as info:
                 limited("vae_decode", {"images": text})
             assert isinstance(info.value.__context__, error)
     # Under the limit still decodes; Pillow's own limit, whatever its value, is an error.
-    assert base.base64_to_image(b64_png(128, 128)).shape == (1, 128, 128, 3)      # 768 KiB as float32
+    assert base.base64_to_image(encode_png(128, 128)).shape == (1, 128, 128, 3)      # 768 KiB as float32
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
     with pytest.raises(Image.DecompressionBombError):
-        base.base64_to_image(b64_png(16, 16))
+        base.base64_to_image(encode_png(16, 16))
 
 
 def run_child(code: str, env=None, timeout=300):

@@ -215,6 +215,7 @@ def check_failure(case, fault, error, records):
 # ---------------------------------------------------------------------------
 # The matrix
 
+@pytest.mark.standin
 @pytest.mark.parametrize("fault", FAULTS)
 @pytest.mark.parametrize("case", NODES, ids=NODE_IDS)
 def test_fault(case, fault, services, standin, key, marker, config_key, caplog):
@@ -253,11 +254,6 @@ def test_fault(case, fault, services, standin, key, marker, config_key, caplog):
     else:
         assert error is not None, f"{fault}: expected a failure, got {value!r}"
         check_failure(case, fault, error, records)
-
-    # Bounded by the configured limits: the readiness budget (when nothing
-    # answers it) plus one request timeout, and a margin for a loaded machine.
-    if fault in REQUEST_FAILURES:
-        assert wall < READY_BUDGET + 2 * REQUEST_TIMEOUT + 30
 
     # The key is nowhere in what the failure left behind.
     texts = texts_of_records(caplog.records)

@@ -6,6 +6,7 @@ held lock. A crash ends the pytest process, which fails the run.
 """
 from __future__ import annotations
 
+import importlib
 import inspect
 import math
 import subprocess
@@ -14,7 +15,8 @@ import textwrap
 
 import pytest
 
-from reliability_support import LONG, PACKAGE, b64_png, b64_tensor, fake_client, module
+from conftest import encode_png, encode_tensor, recording_client_class
+from reliability_support import LONG, PACKAGE, module
 
 hypothesis = pytest.importorskip("hypothesis")
 torch = pytest.importorskip("torch")
@@ -25,8 +27,7 @@ EXAMPLES = 1000 if LONG else 60
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 
-NODE_MODULES = ("clip_loader", "controlnet", "ksampler", "model_sampling_aura_flow", "unet_loader",
-                "vae_decode", "vae_encode", "vae_loader")
+NODE_MODULES = importlib.import_module(PACKAGE)._node_modules
 
 
 # ---------------------------------------------------------------------------
@@ -179,9 +180,9 @@ def answers(draw):
         if draw(st.booleans()):
             fields[key] = draw(st.one_of(
                 values(4),
-                st.just(b64_tensor(torch.zeros(1, 4, 1, 2, 2))),
-                st.just(b64_png(4, 4)),
-                st.builds(lambda t: [[{"__tensor__": b64_tensor(t)}, {"pooled": b64_tensor(t)}]], tensors()),
+                st.just(encode_tensor(torch.zeros(1, 4, 1, 2, 2))),
+                st.just(encode_png(4, 4)),
+                st.builds(lambda t: [[{"__tensor__": encode_tensor(t)}, {"pooled": encode_tensor(t)}]], tensors()),
             ))
     return fields
 
@@ -198,8 +199,8 @@ def call_and_check(fn, *args, **kwargs):
         raise AssertionError(f"internal error from {getattr(fn, '__qualname__', fn)}: {e!r}") from e
     except RecursionError:
         pass
-    except Exception as e:  # noqa: BLE001 - any ordinary exception is fine
-        assert isinstance(str(type(e)), str)
+    except Exception:  # noqa: BLE001 - any ordinary exception is fine
+        pass
     lock = module("config")._api_key_lock
     assert lock.acquire(timeout=5), "the API key lock is still held"
     lock.release()

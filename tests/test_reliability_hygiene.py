@@ -19,8 +19,8 @@ import tracemalloc
 
 import pytest
 
-from reliability_support import (LONG, PACKAGE, b64_png, b64_tensor, fake_client, module,
-                                 write_figures)
+from conftest import encode_png, encode_tensor, recording_client_class
+from reliability_support import LONG, PACKAGE, module, write_figures
 
 torch = pytest.importorskip("torch")
 
@@ -149,7 +149,7 @@ def fake(monkeypatch):
     holder = {}
 
     def install(answers):
-        cls = fake_client(answers, record=False)
+        cls = recording_client_class(answers, record=False)
         monkeypatch.setattr(base, "SyncHTTPClient", cls)
         holder["cls"] = cls
         return cls
@@ -204,12 +204,12 @@ def test_codecs():
     base = module("base")
     small_latent = torch.linspace(0, 1, 16 * 8 * 8).reshape(1, 16, 1, 8, 8)
     small_image = torch.rand(1, 16, 16, 3)
-    small_tensor_text, small_png = b64_tensor(small_latent), b64_png(16, 16)
+    small_tensor_text, small_png = encode_tensor(small_latent), encode_png(16, 16)
     check_flat("tensor_to_base64", lambda: base.tensor_to_base64(small_latent), [small_latent], ROUND)
     check_flat("base64_to_tensor", lambda: base.base64_to_tensor(small_tensor_text), [small_tensor_text], ROUND)
     check_flat("image_to_base64", lambda: base.image_to_base64(small_image), [small_image], ROUND)
     check_flat("base64_to_image", lambda: base.base64_to_image(small_png), [small_png], ROUND)
-    cond = [[{"__tensor__": b64_tensor(torch.ones(1, 4, 8))}, {"pooled": b64_tensor(torch.ones(1, 8)),
+    cond = [[{"__tensor__": encode_tensor(torch.ones(1, 4, 8))}, {"pooled": encode_tensor(torch.ones(1, 8)),
                                                                 "other": ["x", {"y": 1}]}]]
     check_flat("deserialize_conditioning", lambda: base.deserialize_conditioning(cond), [cond], ROUND)
     obj = {"a": [1, 2, torch.ones(2)], "b": "x"}
@@ -230,7 +230,7 @@ def test_codecs():
     # Large payloads: a buffer lost per call would show in resident memory.
     latent = torch.linspace(0, 1, 16 * 128 * 128).reshape(1, 16, 1, 128, 128)   # 1 MiB
     image = torch.linspace(0, 1, 512 * 512 * 3).reshape(1, 512, 512, 3)
-    tensor_text, png = b64_tensor(latent), b64_png(512, 512)
+    tensor_text, png = encode_tensor(latent), encode_png(512, 512)
     check_rss("tensor_to_base64 (1 MiB)", lambda: base.tensor_to_base64(latent), HEAVY_ROUND)
     check_rss("base64_to_tensor (1 MiB)", lambda: base.base64_to_tensor(tensor_text), HEAVY_ROUND)
     check_rss("image_to_base64 (512x512)", lambda: base.image_to_base64(image), HEAVY_ROUND)
@@ -239,10 +239,8 @@ def test_codecs():
 
 def test_registry_schemas_and_loaders():
     pkg = pytest.importorskip(PACKAGE)
-    names = ["clip_loader", "controlnet", "ksampler", "model_sampling_aura_flow", "unet_loader",
-             "vae_decode", "vae_encode", "vae_loader"]
     found = 0
-    for name in names:
+    for name in pkg._node_modules:
         try:
             mod = module(name)
         except pytest.skip.Exception:
@@ -306,9 +304,9 @@ NODE_TABLE = {
 
 def answers(name, heavy=False):
     side = 128 if heavy else 8
-    samples = b64_tensor(torch.zeros(1, 16, 1, side, side))
-    png = b64_png(512, 512) if heavy else b64_png(16, 16)
-    good = {"text_encode": {"conditioning": [[{"__tensor__": b64_tensor(torch.ones(1, 3, 8))}, {}]]},
+    samples = encode_tensor(torch.zeros(1, 16, 1, side, side))
+    png = encode_png(512, 512) if heavy else encode_png(16, 16)
+    good = {"text_encode": {"conditioning": [[{"__tensor__": encode_tensor(torch.ones(1, 3, 8))}, {}]]},
             "sampler": {"samples": samples, "batch_index": [0]},
             "vae_decode": {"image_binary": png},
             "vae_encode": {"samples": samples, "batch_index": [0]}}[name]

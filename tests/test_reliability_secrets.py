@@ -15,8 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from reliability_support import (NODE_IDS, NODES, PACKAGE, ROOT, bounded, fake_client, module,
-                                 texts_of_exception, texts_of_records)
+from reliability_support import (NODE_IDS, NODES, PACKAGE, ROOT, bounded, module, texts_of_exception,
+                                 texts_of_records)
 from standin_helpers import free_port
 
 torch = pytest.importorskip("torch")
@@ -115,6 +115,7 @@ BAD_HEADER_KEYS = {
 }
 
 
+@pytest.mark.standin
 @pytest.mark.parametrize("suffix,problem", list(BAD_HEADER_KEYS.values()), ids=list(BAD_HEADER_KEYS))
 @pytest.mark.parametrize("case", NODES, ids=NODE_IDS)
 def test_key_that_cannot_be_a_header_does_not_leak(case, suffix, problem, standin, config, caplog):
@@ -217,6 +218,7 @@ CHILD = textwrap.dedent("""
 """)
 
 
+@pytest.mark.standin
 def test_nothing_written_carries_the_key(standin, tmp_path):
     env_key, dynamic_key = distinctive(), distinctive()
     dirs = {name: tmp_path / name for name in ("home", "tmp", "cwd")}

@@ -170,6 +170,7 @@ def test_build_url(url, expected):
     assert node._build_url(url) == expected
 
 
+@pytest.mark.standin
 def test_real_round_trip_carries_the_token(request, caplog):
     standin = request.getfixturevalue("standin")
     from bentoml.exceptions import BentoMLException

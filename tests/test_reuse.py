@@ -195,6 +195,7 @@ def test_the_opt_out_builds_a_client_per_request(service, caplog):
     assert read == ["False", "True"]
 
 
+@pytest.mark.standin
 def test_the_stand_in_through_kept_clients(request, caplog):
     """The real service: threads share the kept client's connections, and a
     call made just before the service drops an idle connection (it does at

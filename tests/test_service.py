@@ -19,6 +19,7 @@ bentoml = pytest.importorskip("bentoml")
 from bentoml.exceptions import BentoMLException, InvalidArgument  # noqa: E402
 from PIL import Image  # noqa: E402
 
+from conftest import encode_tensor  # noqa: E402
 from standin_helpers import ROOT, running_standin  # noqa: E402
 
 if str(ROOT) not in sys.path:
@@ -29,12 +30,6 @@ from service.faults import Behaviour, StatusFault  # noqa: E402
 MODEL = {"model": {"name": "UNETLoader",
                    "inputs": {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}},
          "shift": 1.73}
-
-
-def enc(tensor):
-    buf = io.BytesIO()
-    torch.save(tensor, buf)
-    return base64.b64encode(buf.getvalue()).decode()
 
 
 def dec(text):
@@ -54,7 +49,7 @@ def picture(text):
 def sampler_args(latent, **changes):
     args = dict(model_inputs=MODEL, seed=0, steps=4, cfg=1.0, sampler_name="euler",
                 scheduler="normal", denoise=1.0,
-                latent_image={"samples": enc(latent), "batch_index": None},
+                latent_image={"samples": encode_tensor(latent), "batch_index": None},
                 prev_deferred_node=None, positive=None, negative=None)
     args.update(changes)
     return args
@@ -76,6 +71,7 @@ def client(standin):
 
 # --- answers through the real client -----------------------------------------
 
+@pytest.mark.standin
 def test_text_encode_answers_one_conditioning_pair_per_prompt(client):
     cond = client.call("text_encode", text="a red fox in the snow",
                        clip={"clip_name": "qwen_2.5_vl_7b.safetensors", "type": "qwen_image",
@@ -94,12 +90,14 @@ def test_text_encode_answers_one_conditioning_pair_per_prompt(client):
     assert not torch.equal(first_tensor("a red fox"), first_tensor("a blue fox"))
 
 
+@pytest.mark.standin
 @pytest.mark.parametrize("text, tokens", [("", 1), ("   ", 1), ("w " * 300, 256)])
 def test_text_encode_token_count_is_bounded(client, text, tokens):
     cond = client.call("text_encode", text=text, clip=None)["conditioning"]
     assert dec(cond[0][0]["__tensor__"]).shape == (1, tokens, 3584)
 
 
+@pytest.mark.standin
 def test_text_encode_answer_decodes_with_the_package(client):
     base = pytest.importorskip("vorna_comfyui_engine.base")
     out = base.deserialize_conditioning(client.call("text_encode", text="hello", clip=None)["conditioning"])
@@ -111,6 +109,7 @@ def test_text_encode_answer_decodes_with_the_package(client):
 
 @pytest.mark.parametrize("shape, dtype", [((1, 16, 1, 32, 24), torch.float32),
                                           ((2, 16, 8, 8), torch.float16)])
+@pytest.mark.standin
 def test_sampler_keeps_shape_and_dtype(client, shape, dtype):
     latent = torch.zeros(shape, dtype=dtype)
     resp = client.call("sampler", **sampler_args(latent))
@@ -119,12 +118,14 @@ def test_sampler_keeps_shape_and_dtype(client, shape, dtype):
     assert "batch_index" not in resp
 
 
+@pytest.mark.standin
 def test_sampler_echoes_batch_index(client):
     args = sampler_args(torch.zeros(1, 16, 1, 8, 8))
     args["latent_image"]["batch_index"] = [0, 3]
     assert client.call("sampler", **args)["batch_index"] == [0, 3]
 
 
+@pytest.mark.standin
 def test_sampler_output_follows_seed_and_model_chain(client):
     latent = torch.zeros(1, 16, 1, 16, 16)
 
@@ -139,6 +140,7 @@ def test_sampler_output_follows_seed_and_model_chain(client):
     assert run(seed=2**64 - 1).shape == latent.shape
 
 
+@pytest.mark.standin
 def test_sampler_denoise_blends_with_the_input(client):
     a, b = torch.randn(1, 16, 1, 8, 8), torch.randn(1, 16, 1, 8, 8)
     kept = dec(client.call("sampler", **sampler_args(a, denoise=0.0))["samples"])
@@ -148,6 +150,7 @@ def test_sampler_denoise_blends_with_the_input(client):
     assert torch.allclose(full_a, full_b)
 
 
+@pytest.mark.standin
 def test_sampler_changes_only_the_masked_region(client):
     latent = torch.zeros(1, 16, 1, 16, 16)
     mask = torch.zeros(1, 128, 128)
@@ -158,6 +161,7 @@ def test_sampler_changes_only_the_masked_region(client):
     assert (out[..., :4] != 0).all()
 
 
+@pytest.mark.standin
 def test_sampler_repaints_everything_when_the_mask_is_unreadable(client):
     latent = torch.zeros(1, 16, 1, 8, 8)
     step = inpainting_step(json.dumps("tensor([[1., 0.]])"))
@@ -165,16 +169,18 @@ def test_sampler_repaints_everything_when_the_mask_is_unreadable(client):
     assert (out != 0).all()
 
 
+@pytest.mark.standin
 def test_vae_decode_gives_an_8x_picture(client):
     latent = torch.randn(1, 16, 1, 128, 128)
-    img = picture(client.call("vae_decode", latent={"samples": enc(latent), "batch_index": None},
+    img = picture(client.call("vae_decode", latent={"samples": encode_tensor(latent), "batch_index": None},
                               vae={"vae_name": "qwen_image_vae.safetensors"})["image_binary"])
     assert img.format == "PNG" and img.mode == "RGB" and img.size == (1024, 1024)
 
-    four_d = client.call("vae_decode", latent={"samples": enc(torch.randn(1, 16, 48, 64))}, vae=None)
+    four_d = client.call("vae_decode", latent={"samples": encode_tensor(torch.randn(1, 16, 48, 64))}, vae=None)
     assert picture(four_d["image_binary"]).size == (512, 384)
 
 
+@pytest.mark.standin
 def test_vae_encode_gives_a_5d_latent(client):
     vae = {"name": "VAELoader", "inputs": {"vae_name": "qwen_image_vae.safetensors"}}
     out = dec(client.call("vae_encode", image=png(1024, 1024), vae=vae)["samples"])
@@ -182,6 +188,7 @@ def test_vae_encode_gives_a_5d_latent(client):
     assert dec(client.call("vae_encode", image=png(100, 60), vae=vae)["samples"]).shape == (1, 16, 1, 7, 12)
 
 
+@pytest.mark.standin
 def test_vae_encode_then_decode_keeps_the_colour(client):
     samples = client.call("vae_encode", image=png(64, 48, (200, 40, 90)), vae={})["samples"]
     img = picture(client.call("vae_decode", latent={"samples": samples}, vae=None)["image_binary"])
@@ -196,11 +203,13 @@ def test_vae_encode_then_decode_keeps_the_colour(client):
     ("vae_decode", {"latent": {"samples": base64.b64encode(b"plain text").decode()}, "vae": None}),
     ("vae_encode", {"image": base64.b64encode(b"plain text").decode(), "vae": {}}),
 ])
+@pytest.mark.standin
 def test_unusable_requests_get_400(client, endpoint, kwargs):
     with pytest.raises(InvalidArgument):
         client.call(endpoint, **kwargs)
 
 
+@pytest.mark.standin
 def test_several_clients_are_served_at_once(standin):
     def one(seed):
         with bentoml.SyncHTTPClient(standin.url, token=standin.key, server_ready_timeout=60) as c:
@@ -214,6 +223,7 @@ def test_several_clients_are_served_at_once(standin):
 
 # --- the key ------------------------------------------------------------------
 
+@pytest.mark.standin
 @pytest.mark.parametrize("token", ["", "not-the-key"])
 def test_endpoints_refuse_a_missing_or_wrong_key(standin, token):
     with bentoml.SyncHTTPClient(standin.url, token=token, server_ready_timeout=60) as c:
@@ -224,6 +234,7 @@ def test_endpoints_refuse_a_missing_or_wrong_key(standin, token):
             assert info.value.error_code == HTTPStatus.UNAUTHORIZED
 
 
+@pytest.mark.standin
 def test_key_must_follow_bearer(standin):
     body = json.dumps({"text": "x", "clip": None}).encode()
     for header in (standin.key, f"Basic {standin.key}", f"Bearer {standin.key}x"):
@@ -236,6 +247,7 @@ def test_key_must_follow_bearer(standin):
         assert standin.key not in info.value.read().decode()
 
 
+@pytest.mark.standin
 @pytest.mark.parametrize("path", ["/readyz", "/livez", "/healthz", "/metrics", "/schema.json"])
 def test_health_and_schema_stay_open(standin, path):
     with urllib.request.urlopen(standin.url + path, timeout=30) as resp:
@@ -244,24 +256,25 @@ def test_health_and_schema_stay_open(standin, path):
 
 # --- switches -----------------------------------------------------------------
 
+@pytest.mark.standin
 def test_extra_service_with_a_switch_on_one_endpoint():
     env = {"VORNA_STANDIN_FAULT_ON": "sampler", "VORNA_STANDIN_IMAGE_FIELD": "images"}
     with running_standin(fault="status400", env=env) as server:
         with bentoml.SyncHTTPClient(server.url, token="", server_ready_timeout=60) as c:
             with pytest.raises(InvalidArgument):
                 c.call("sampler", **sampler_args(torch.zeros(1, 16, 1, 8, 8)))
-            resp = c.call("vae_decode", latent={"samples": enc(torch.zeros(1, 16, 1, 4, 4))}, vae=None)
+            resp = c.call("vae_decode", latent={"samples": encode_tensor(torch.zeros(1, 16, 1, 4, 4))}, vae=None)
             assert "image_binary" not in resp and picture(resp["images"]).size == (32, 32)
             assert "conditioning" in c.call("text_encode", text="x", clip=None)
     assert server.process.returncode == 0
 
 
 ANSWERS = {
-    "text_encode": {"conditioning": [[{"__tensor__": enc(torch.ones(1, 2, 4))},
-                                      {"pooled_output": {"__tensor__": enc(torch.ones(1, 4))}}]]},
-    "sampler": {"samples": enc(torch.ones(1, 16, 1, 2, 2)), "batch_index": [0]},
+    "text_encode": {"conditioning": [[{"__tensor__": encode_tensor(torch.ones(1, 2, 4))},
+                                      {"pooled_output": {"__tensor__": encode_tensor(torch.ones(1, 4))}}]]},
+    "sampler": {"samples": encode_tensor(torch.ones(1, 16, 1, 2, 2)), "batch_index": [0]},
     "vae_decode": {"image_binary": png(8, 8)},
-    "vae_encode": {"samples": enc(torch.ones(1, 16, 1, 1, 1))},
+    "vae_encode": {"samples": encode_tensor(torch.ones(1, 16, 1, 1, 1))},
 }
 
 

@@ -9,8 +9,8 @@ namespace {
 
 py::object nodeio_init(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
-    if (PyObject_SetAttrString(self.ptr(), "name", args[1].ptr()) < 0) throw py::error_already_set();
-    if (PyObject_SetAttrString(self.ptr(), "inputs", args[2].ptr()) < 0) throw py::error_already_set();
+    py::setattr(self, "name", args[1]);
+    py::setattr(self, "inputs", args[2]);
     return py::none();
 }
 
@@ -28,11 +28,8 @@ py::object basenode_build_url(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
     py::object url = py::reinterpret_borrow<py::object>(args[1]);
     py::object base_url = self.attr("BASE_URL");
-    if (PyObject_IsTrue(url.attr("startswith")(base_url).ptr()) == 1) return url;
-    if (PyErr_Occurred()) throw py::error_already_set();
-    py::object format = py::str("{}{}").attr("format");
-    if (PyObject_IsTrue(url.attr("startswith")("/").ptr()) == 1) return format(base_url, url);
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (truth(url.attr("startswith")(base_url))) return url;
+    if (truth(url.attr("startswith")("/"))) return py::str("{}{}").attr("format")(base_url, url);
     return py::str("{}/{}").attr("format")(base_url, url);
 }
 
@@ -92,8 +89,7 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         check_token(token);
         py::object timeout = self.attr("REQUEST_TIMEOUT");
         py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
-        int reuse = PyObject_IsTrue(self.attr("REUSE_CONNECTIONS").ptr());
-        if (reuse < 0) throw py::error_already_set();
+        bool reuse = truth(self.attr("REUSE_CONNECTIONS"));
         // A kept client spares the new connection, TLS handshake and schema
         // request that a client of its own costs every call.
         py::object key = reuse ? pool_key(client_type, base_url, token, timeout) : py::none();
@@ -101,24 +97,12 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
             return pooled_call(module_of(fn), global(fn, "_client_pool"), key, client_type, base_url, token, timeout,
                                ready_timeout, url, payload, spread);
         OpenedClient opened = open_client(module_of(fn), client_type, base_url, token, timeout, ready_timeout);
-        py::object manager = opened.client;
-        // `with manager as client:` looks both methods up on the type first.
-        py::object manager_type = py::type::of(manager);
-        py::object enter = manager_type.attr("__enter__");
-        py::object exit = manager_type.attr("__exit__");
-        py::object client = enter(manager);
-        py::object resp;
-        try {
+        return with_context(opened.client, [&](py::handle client) {
             py::object call = client.attr("call");
             py::dict kwargs = spread(call, payload);
             check_route(client, url, opened.guard);
-            resp = guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
-        } catch (py::error_already_set &e) {
-            if (exit_suppresses(exit, manager, e)) return py::none();
-            throw;
-        }
-        exit(manager, py::none(), py::none(), py::none());
-        return resp;
+            return guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
+        });
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         // A password in the service URL shows nowhere, whoever wrote the text.
@@ -164,28 +148,22 @@ void body_base(py::module_ m) {
     py::object dict_str_any = global(m, "Dict")[py::make_tuple(str, global(m, "Any"))];
 
     FunctionOptions init_opts;
-    init_opts.qualname = "NodeIO.__init__";
     init_opts.annotations = make_dict({{"name", str}, {"inputs", dict_str_any}});
     FunctionOptions to_dict_opts;
-    to_dict_opts.qualname = "NodeIO.to_dict";
     to_dict_opts.annotations = make_dict({{"return", dict_str_any}});
     bind(m, "NodeIO",
          make_class(m, "NodeIO", py::tuple(),
                     {{"__init__", make_function(m, kNodeIOInit, init_opts)},
                      {"to_dict", make_function(m, kNodeIOToDict, to_dict_opts)}}));
 
-    if (define_codecs) define_codecs(m);
+    define_codecs(m);
 
     // Settings are copied once, when the class is created; the key is not.
     py::object cfg = global(m, "get_config")();
     py::object config_module = py::module_::import("sys").attr("modules")[global(m, "__package__") + py::str(".config")];
-    FunctionOptions binit;
-    binit.qualname = "BaseNode.__init__";
     FunctionOptions build_opts;
-    build_opts.qualname = "BaseNode._build_url";
     build_opts.annotations = make_dict({{"url", str}, {"return", str}});
     FunctionOptions send_opts;
-    send_opts.qualname = "BaseNode.send_request";
     send_opts.annotations = make_dict({{"url", str}, {"payload", dict_str_any}});
     bind(m, "BaseNode",
          make_class(m, "BaseNode", py::tuple(),
@@ -194,7 +172,7 @@ void body_base(py::module_ m) {
                      {"REQUEST_TIMEOUT", cfg.attr("request_timeout")},
                      {"SERVER_READY_TIMEOUT", config_module.attr("_SERVER_READY_TIMEOUT")},
                      {"REUSE_CONNECTIONS", config_module.attr("_REUSE_CONNECTIONS")},
-                     {"__init__", make_function(m, kBaseNodeInit, binit)},
+                     {"__init__", make_function(m, kBaseNodeInit)},
                      {"_build_url", make_function(m, kBuildUrl, build_opts)},
                      {"send_request", make_function(m, kSendRequest, send_opts)}}));
     // The clients kept between requests: module state, so a module body run

@@ -9,20 +9,18 @@ py::object loader_input_types(FunctionObject *, py::handle *) {
     return make_dict({
         {"required",
          make_dict({{"clip_name",
-                     tuple_of({py::str("STRING"), make_dict({{"default", py::str("qwen_2.5_vl_7b.safetensors")}})})},
-                    {"type", tuple_of({py::list(py::make_tuple("qwen_image")),
-                                       make_dict({{"default", py::str("qwen_image")}})})}})},
-        {"optional", make_dict({{"device", tuple_of({py::list(py::make_tuple("default", "cpu")),
-                                                     make_dict({{"default", py::str("default")}})})}})},
+                     node_input("STRING", make_dict({{"default", py::str("qwen_2.5_vl_7b.safetensors")}}))},
+                    {"type", node_input({"qwen_image"}, make_dict({{"default", py::str("qwen_image")}}))}})},
+        {"optional",
+         make_dict({{"device", node_input({"default", "cpu"}, make_dict({{"default", py::str("default")}}))}})},
     });
 }
 
 py::object encode_input_types(FunctionObject *, py::handle *) {
     return make_dict({{"required",
-                       make_dict({{"clip", tuple_of({py::str("CLIP")})},
-                                  {"text", tuple_of({py::str("STRING"),
-                                                     make_dict({{"multiline", py::bool_(true)},
-                                                                {"dynamicPrompts", py::bool_(true)}})})}})}});
+                       make_dict({{"clip", node_input("CLIP")},
+                                  {"text", node_input("STRING", make_dict({{"multiline", py::bool_(true)},
+                                                                           {"dynamicPrompts", py::bool_(true)}}))}})}});
 }
 
 py::object encode(FunctionObject *fn, py::handle *args) {
@@ -30,19 +28,15 @@ py::object encode(FunctionObject *fn, py::handle *args) {
     py::handle clip = args[1];
     py::handle text = args[2];
     // Outside the guard: a failing probe of the CLIP value is not wrapped.
-    py::object clip_inputs = py::none();
-    if (has_attribute(clip, "inputs")) clip_inputs = clip.attr("inputs");
-    try {
+    py::object clip_inputs = inputs_of(clip);
+    return value_error_on_failure("Failed to encode text: ", [&] {
         py::object send_request = self.attr("send_request");
         py::object resp = send_request("text_encode", make_dict({{"text", py::reinterpret_borrow<py::object>(text)},
                                                                  {"clip", clip_inputs}}));
         py::object deserialize = global(fn, "deserialize_conditioning");
         py::object tensor = deserialize(resp.attr("get")("conditioning"));
         return py::make_tuple(tensor);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        raise_with_context(PyExc_ValueError, py::str("Failed to encode text: ") + exception_text(e), e);
-    }
+    });
 }
 
 const FunctionDef kLoaderInputTypes{"INPUT_TYPES", {"s"}, loader_input_types};
@@ -59,42 +53,25 @@ void body_clip_loader(py::module_ m) {
     from_import(m, "base", {"deserialize_conditioning", "base64_to_tensor", "BaseNode"}, 1);
     import_as(m, "logging", nullptr);
 
-    FunctionOptions loader_types;
-    loader_types.qualname = "VornaCLIPLoader.INPUT_TYPES";
     FunctionOptions load_opts;
-    load_opts.qualname = "VornaCLIPLoader.load_clip";
     load_opts.defaults = py::make_tuple("default");
-    bind(m, "VornaCLIPLoader",
-         make_class(m, "VornaCLIPLoader", py::tuple(),
-                    {{"INPUT_TYPES", make_classmethod(m, kLoaderInputTypes, loader_types)},
-                     {"RETURN_TYPES", tuple_of({py::str("CLIP")})},
-                     {"FUNCTION", py::str("load_clip")},
-                     {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_clip", make_function(m, kLoadClip, load_opts)}}));
+    define_node_class(m, py::tuple(),
+                      {"VornaCLIPLoader", kLoaderInputTypes, {"CLIP"}, "Vorna/loaders", kLoadClip, load_opts});
 
     // A second read of the configuration, kept in this class's own namespace.
     py::object cfg = global(m, "get_config")();
-    FunctionOptions encode_types;
-    encode_types.qualname = "VornaCLIPTextEncode.INPUT_TYPES";
     FunctionOptions encode_opts;
-    encode_opts.qualname = "VornaCLIPTextEncode.encode";
     encode_opts.doc = "Encode text using Vorna CLIP";
-    bind(m, "VornaCLIPTextEncode",
-         make_class(m, "VornaCLIPTextEncode", py::make_tuple(global(m, "BaseNode")),
-                    {{"__doc__", py::str("Vorna CLIP Text Encode")},
-                     {"INPUT_TYPES", make_classmethod(m, kEncodeInputTypes, encode_types)},
-                     {"RETURN_TYPES", tuple_of({py::str("CONDITIONING")})},
-                     {"FUNCTION", py::str("encode")},
-                     {"CATEGORY", py::str("Vorna/conditioning")},
-                     {"cfg", cfg},
-                     {"BASE_URL", cfg.attr("api_base_url")},
-                     {"REQUEST_TIMEOUT", cfg.attr("request_timeout")},
-                     {"encode", make_function(m, kEncode, encode_opts)}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")),
+                      {"VornaCLIPTextEncode", kEncodeInputTypes, {"CONDITIONING"}, "Vorna/conditioning", kEncode,
+                       encode_opts,
+                       {{"cfg", cfg},
+                        {"BASE_URL", cfg.attr("api_base_url")},
+                        {"REQUEST_TIMEOUT", cfg.attr("request_timeout")}},
+                       "Vorna CLIP Text Encode"});
 
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"VornaCLIPLoader", global(m, "VornaCLIPLoader")},
-                                              {"VornaCLIPTextEncode", global(m, "VornaCLIPTextEncode")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"VornaCLIPLoader", py::str("Vorna CLIP Loader")},
-                                                     {"VornaCLIPTextEncode", py::str("Vorna CLIP Text Encode")}}));
+    register_nodes(m, {{"VornaCLIPLoader", "VornaCLIPLoader", "Vorna CLIP Loader"},
+                       {"VornaCLIPTextEncode", "VornaCLIPTextEncode", "Vorna CLIP Text Encode"}});
 }
 
 }  // namespace vorna

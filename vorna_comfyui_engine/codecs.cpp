@@ -19,50 +19,14 @@ py::object call_method(py::handle obj, const char *name) {
     return obj.attr(name)();
 }
 
-bool truth(py::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
-
-// `a == b` as an `if` would see it (no identity shortcut).
-bool equals(py::handle a, py::handle b) {
-    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw py::error_already_set();
-    return truth(py::reinterpret_steal<py::object>(r));
-}
-
 bool is_instance(py::handle obj, PyTypeObject *type) {
     int r = PyObject_IsInstance(obj.ptr(), reinterpret_cast<PyObject *>(type));
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-// The builtin `hasattr`: only AttributeError means "no".
-bool has_attr(py::handle obj, const char *name) {
-    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
 // `import <name>` inside a function body: through the import system every time.
 py::object import_module(py::handle module, const char *name) { return import_from(module, name, {}, 0); }
-
-// The module sys.modules holds under `name`, or None.
-py::object loaded_module(const char *name) {
-    py::str key(name);
-    PyObject *m = PyImport_GetModule(key.ptr());
-    if (!m) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::none();
-    }
-    return py::reinterpret_steal<py::object>(m);
-}
 
 // ---------------------------------------------------------------------------
 // base64 text, written straight into an ASCII str: the same text as
@@ -286,12 +250,11 @@ std::pair<py::object, py::object> decoded_buffer(FunctionObject *fn, py::handle 
 // ---------------------------------------------------------------------------
 // The six functions
 
-// `product.clamp(0, 255)` for the scaled image. A plain tensor that only we
-// hold (the fresh product) is clamped in place: the same values and dtype,
-// without another image-sized tensor alongside it.
+// `product.clamp(0, 255)` for the scaled image, in place on the fresh
+// product when that is a plain tensor without autograd.
 py::object clamp_to_bytes_range(py::object product) {
     py::object torch = loaded_module("torch");
-    if (!torch.is_none() && Py_REFCNT(product.ptr()) == 1 && py::type::of(product).is(torch.attr("Tensor")) &&
+    if (!torch.is_none() && unshared(product) && py::type::of(product).is(torch.attr("Tensor")) &&
         !truth(product.attr("requires_grad")))
         return product.attr("clamp_")(0, 255);
     return product.attr("clamp")(0, 255);
@@ -304,9 +267,7 @@ py::object image_to_base64(FunctionObject *fn, py::handle *args) {
     // Only the first entry of a batch travels.
     if (ndim == 4) image = image[py::int_(0)];
     if (equals(image.attr("shape")[py::int_(0)], py::int_(3))) image = image.attr("permute")(1, 2, 0);
-    PyObject *scaled = PyNumber_Multiply(image.ptr(), py::int_(255).ptr());
-    if (!scaled) throw py::error_already_set();
-    py::object clamped = clamp_to_bytes_range(py::reinterpret_steal<py::object>(scaled));
+    py::object clamped = clamp_to_bytes_range(image * py::int_(255));
     image = clamped.attr("byte")();
     clamped = py::object();
     // The callee is looked up before its argument is computed.
@@ -335,9 +296,7 @@ py::object base64_to_image(FunctionObject *fn, py::handle *args) {
     image = py::object();
     py::object image_array = astype(np.attr("float32"));
     astype = py::object();
-    PyObject *scaled = PyNumber_InPlaceTrueDivide(image_array.ptr(), py::float_(255.0).ptr());
-    if (!scaled) throw py::error_already_set();
-    image_array = py::reinterpret_steal<py::object>(scaled);
+    image_array /= py::float_(255.0);
     py::object tensor = global(fn, "torch").attr("from_numpy")(image_array);
     return tensor[py::make_tuple(py::none())];
 }
@@ -364,11 +323,11 @@ py::object serialize_with_pyarrow(FunctionObject *fn, py::handle *args) {
     try {
         py::object serialized;
         py::object pa = global(fn, "pa");
-        if (has_attr(pa, "serialize")) {
+        if (has_attribute(pa, "serialize")) {
             serialized = call_method(pa.attr("serialize")(obj), "to_buffer");
         } else {
             py::object pas = global(fn, "pas");
-            if (has_attr(pas, "serialize")) {
+            if (has_attribute(pas, "serialize")) {
                 serialized = call_method(pas.attr("serialize")(obj), "to_buffer");
             } else {
                 serialized = import_module(module_of(fn), "pickle").attr("dumps")(obj);
@@ -423,9 +382,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
         }
         parts[i] = py::reinterpret_steal<py::object>(next);
     }
-    PyObject *extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
+    if (py::reinterpret_steal<py::object>(PyIter_Next(it))) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         throw py::error_already_set();
     }

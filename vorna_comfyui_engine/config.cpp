@@ -19,43 +19,24 @@ py::object load_config(FunctionObject *self, py::handle *) {
                                   py::arg("request_timeout") = request_timeout, py::arg("api_retry") = api_retry);
 }
 
-// `with _api_key_lock:` — __exit__ runs on every way out.
+// `with _api_key_lock:`
 template <typename F>
-py::object with_lock(FunctionObject *self, F &&body) {
-    py::object lock = global(self, "_api_key_lock");
-    py::object exit = py::type::of(lock).attr("__exit__");
-    py::type::of(lock).attr("__enter__")(lock);
-    py::object result;
-    try {
-        result = body();
-    } catch (py::error_already_set &e) {
-        if (exit_suppresses(exit, lock, e)) return py::none();
-        throw;
-    } catch (...) {
-        exit(lock, py::none(), py::none(), py::none());
-        throw;
-    }
-    exit(lock, py::none(), py::none(), py::none());
-    return result;
+void with_lock(FunctionObject *self, F &&body) {
+    with_context(global(self, "_api_key_lock"), [&](py::handle) {
+        body();
+        return py::none();
+    });
 }
 
 py::object set_api_key(FunctionObject *self, py::handle *args) {
     py::handle api_key = args[0];
-    with_lock(self, [&]() -> py::object {
-        int truth = PyObject_IsTrue(api_key.ptr());
-        if (truth < 0) throw py::error_already_set();
-        bind(module_of(self), "_dynamic_api_key", truth ? api_key : py::handle(Py_None));
-        return py::none();
-    });
+    with_lock(self, [&] { bind(module_of(self), "_dynamic_api_key", truth(api_key) ? api_key : py::none()); });
     return py::none();
 }
 
 py::object get_api_key(FunctionObject *self, py::handle *) {
     py::object dynamic;
-    with_lock(self, [&]() -> py::object {
-        dynamic = global(self, "_dynamic_api_key");
-        return py::none();
-    });
+    with_lock(self, [&] { dynamic = global(self, "_dynamic_api_key"); });
     if (!dynamic.is_none()) return dynamic;
     // Read after the lock is released: the record is immutable.
     return global(self, "_CONFIG").attr("api_key");
@@ -72,10 +53,8 @@ py::object get_config(FunctionObject *self, py::handle *) {
 
 py::object get_auth_headers(FunctionObject *self, py::handle *) {
     py::object api_key = global(self, "get_api_key")();
-    int truth = PyObject_IsTrue(api_key.ptr());
-    if (truth < 0) throw py::error_already_set();
     py::dict headers;
-    if (!truth) return headers;
+    if (!truth(api_key)) return headers;
     PyObject *text = PyObject_Format(api_key.ptr(), nullptr);
     if (!text) throw py::error_already_set();
     headers["Authorization"] = py::str("Bearer ") + py::reinterpret_steal<py::str>(text);

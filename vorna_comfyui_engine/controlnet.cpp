@@ -6,79 +6,41 @@
 namespace vorna {
 namespace {
 
-bool truth(py::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
-// The builtin hasattr: only AttributeError means "absent".
-bool has_attr(py::handle obj, const char *name) {
-    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(obj.ptr(), name));
-    if (value) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
-// `key in container`, with the interpreter's TypeError for non-containers.
-bool contains(py::handle container, const char *key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
-
-py::object item(py::handle container, const char *key) {
-    PyObject *value = PyObject_GetItem(container.ptr(), py::str(key).ptr());
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
-py::tuple plain(const char *type) { return tuple_of({py::str(type)}); }
-
 py::object loader_input_types(FunctionObject *, py::handle *) {
-    py::dict required;
-    required["control_net_name"] = tuple_of(
-        {py::str("STRING"), make_dict({{"default", py::str("InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")}})});
-    return make_dict({{"required", required}});
+    return make_dict({{"required", make_dict({{"control_net_name",
+                                               node_input("STRING", make_dict({{"default", py::str(
+                                                   "InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")}}))}})}});
 }
 
-py::object load_controlnet(FunctionObject *fn, py::handle *args) {
-    py::object inputs = make_dict({{"control_net_name", py::reinterpret_borrow<py::object>(args[1])}});
-    py::object node = global(fn, "NodeIO")(py::arg("name") = "ControlNetLoader", py::arg("inputs") = inputs);
-    return py::make_tuple(node);
+py::dict fraction(double dflt, double lo, double hi, double step) {
+    return make_dict(
+        {{"default", py::float_(dflt)}, {"min", py::float_(lo)}, {"max", py::float_(hi)}, {"step", py::float_(step)}});
 }
 
 py::object apply_input_types(FunctionObject *, py::handle *) {
-    auto range = [](double dflt, double lo, double hi, double step) {
-        return make_dict({{"default", py::float_(dflt)},
-                          {"min", py::float_(lo)},
-                          {"max", py::float_(hi)},
-                          {"step", py::float_(step)}});
-    };
-    py::dict required;
-    required["positive"] = plain("CONDITIONING");
-    required["negative"] = plain("CONDITIONING");
-    required["control_net"] = plain("CONTROL_NET");
-    required["vae"] = plain("VAE");
-    required["vae_name"] = tuple_of(
-        {py::str("STRING"), make_dict({{"default", py::str("")}, {"multiline", py::bool_(false)}})});
-    required["image"] = plain("IMAGE");
-    required["mask"] = plain("MASK");
-    required["strength"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 10.0, 0.01)});
-    required["start_percent"] = tuple_of({py::str("FLOAT"), range(0.0, 0.0, 1.0, 0.001)});
-    required["end_percent"] = tuple_of({py::str("FLOAT"), range(1.0, 0.0, 1.0, 0.001)});
-    return make_dict({{"required", required}});
+    return make_dict(
+        {{"required",
+          make_dict({{"positive", node_input("CONDITIONING")},
+                     {"negative", node_input("CONDITIONING")},
+                     {"control_net", node_input("CONTROL_NET")},
+                     {"vae", node_input("VAE")},
+                     {"vae_name", node_input("STRING", make_dict({{"default", py::str("")},
+                                                                   {"multiline", py::bool_(false)}}))},
+                     {"image", node_input("IMAGE")},
+                     {"mask", node_input("MASK")},
+                     {"strength", node_input("FLOAT", fraction(1.0, 0.0, 10.0, 0.01))},
+                     {"start_percent", node_input("FLOAT", fraction(0.0, 0.0, 1.0, 0.001))},
+                     {"end_percent", node_input("FLOAT", fraction(1.0, 0.0, 1.0, 0.001))}})}});
 }
 
 // The VAE the service should use: the descriptor's choice when it yields a
 // non-empty mapping, else the stripped text input, else nothing.
 py::object vae_selection(py::handle vae, py::handle vae_name) {
     py::object vae_inputs = py::none();
-    if (has_attr(vae, "inputs")) {
+    if (has_attribute(vae, "inputs")) {
         py::object inputs = vae.attr("inputs");
         if (PyDict_Check(inputs.ptr()) && contains(inputs, "vae_name"))
-            vae_inputs = make_dict({{"vae_name", item(inputs, "vae_name")}});
+            vae_inputs = make_dict({{"vae_name", inputs[py::str("vae_name")]}});
         else
             vae_inputs = inputs;
     }
@@ -96,8 +58,7 @@ py::object apply(FunctionObject *, py::handle *args) {
     py::handle positive = args[1], negative = args[2], control_net = args[3], vae = args[4], vae_name = args[5],
                image = args[6], mask = args[7], strength = args[8], start_percent = args[9], end_percent = args[10];
 
-    py::object controlnet_inputs = py::none();
-    if (has_attr(control_net, "inputs")) controlnet_inputs = control_net.attr("inputs");
+    py::object controlnet_inputs = inputs_of(control_net);
 
     py::object vae_param = vae_selection(vae, vae_name);
 
@@ -109,7 +70,8 @@ py::object apply(FunctionObject *, py::handle *args) {
     if (!controlnet_inputs.is_none()) {
         // Only the model name travels when the descriptor names one.
         if (contains(controlnet_inputs, "control_net_name"))
-            payload_params["controlnet"] = make_dict({{"control_net_name", item(controlnet_inputs, "control_net_name")}});
+            payload_params["controlnet"] =
+                make_dict({{"control_net_name", controlnet_inputs[py::str("control_net_name")]}});
         else
             payload_params["controlnet"] = controlnet_inputs;
     }
@@ -134,18 +96,12 @@ py::object apply(FunctionObject *, py::handle *args) {
 }
 
 const FunctionDef kLoaderInputTypes{"INPUT_TYPES", {"s"}, loader_input_types};
-const FunctionDef kLoadControlnet{"load_controlnet", {"self", "control_net_name"}, load_controlnet};
+const FunctionDef kLoadControlnet{"load_controlnet", {"self", "control_net_name"}, describe_node, "ControlNetLoader"};
 const FunctionDef kApplyInputTypes{"INPUT_TYPES", {"s"}, apply_input_types};
 const FunctionDef kApply{"apply",
                          {"self", "positive", "negative", "control_net", "vae", "vae_name", "image", "mask",
                           "strength", "start_percent", "end_percent"},
                          apply};
-
-FunctionOptions qualified(const char *qualname) {
-    FunctionOptions opts;
-    opts.qualname = qualname;
-    return opts;
-}
 
 }  // namespace
 
@@ -154,31 +110,14 @@ void body_controlnet(py::module_ m) {
     from_import(m, "config", {"get_config"}, 1);
     from_import(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple", "Union"});
 
-    bind(m, "VornaControlNetLoader",
-         make_class(m, "VornaControlNetLoader", py::tuple(),
-                    {{"INPUT_TYPES",
-                      make_classmethod(m, kLoaderInputTypes, qualified("VornaControlNetLoader.INPUT_TYPES"))},
-                     {"RETURN_TYPES", tuple_of({py::str("CONTROL_NET")})},
-                     {"FUNCTION", py::str("load_controlnet")},
-                     {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_controlnet",
-                      make_function(m, kLoadControlnet, qualified("VornaControlNetLoader.load_controlnet"))}}));
-
-    bind(m, "VornaControlNetInpaintingAliMamaApply",
-         make_class(m, "VornaControlNetInpaintingAliMamaApply", py::tuple(),
-                    {{"INPUT_TYPES", make_classmethod(m, kApplyInputTypes,
-                                                      qualified("VornaControlNetInpaintingAliMamaApply.INPUT_TYPES"))},
-                     {"RETURN_TYPES", tuple_of({py::str("CONDITIONING"), py::str("CONDITIONING")})},
-                     {"FUNCTION", py::str("apply")},
-                     {"CATEGORY", py::str("Vorna/conditioning")},
-                     {"apply", make_function(m, kApply, qualified("VornaControlNetInpaintingAliMamaApply.apply"))}}));
-
-    bind(m, "NODE_CLASS_MAPPINGS",
-         make_dict({{"Vorna ControlNetLoader", global(m, "VornaControlNetLoader")},
-                    {"Vorna ControlNetInpaintingAliMamaApply", global(m, "VornaControlNetInpaintingAliMamaApply")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS",
-         make_dict({{"Vorna ControlNetLoader", py::str("Vorna ControlNetLoader")},
-                    {"Vorna ControlNetInpaintingAliMamaApply", py::str("Vorna ControlNetInpaintingAliMamaApply")}}));
+    define_node_class(m, py::tuple(),
+                      {"VornaControlNetLoader", kLoaderInputTypes, {"CONTROL_NET"}, "Vorna/loaders", kLoadControlnet});
+    define_node_class(m, py::tuple(),
+                      {"VornaControlNetInpaintingAliMamaApply", kApplyInputTypes, {"CONDITIONING", "CONDITIONING"},
+                       "Vorna/conditioning", kApply});
+    register_nodes(m, {{"Vorna ControlNetLoader", "VornaControlNetLoader", "Vorna ControlNetLoader"},
+                       {"Vorna ControlNetInpaintingAliMamaApply", "VornaControlNetInpaintingAliMamaApply",
+                        "Vorna ControlNetInpaintingAliMamaApply"}});
 }
 
 }  // namespace vorna

@@ -12,30 +12,11 @@ namespace {
 constexpr const char *kMarkerKey = "__deferred_node__";
 constexpr const char *kInpaintNode = "ControlNetInpaintingAliMamaApply";
 
-bool truth(py::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
-// The builtin hasattr: only AttributeError means "absent"; anything else raised
-// by the lookup propagates.
-bool has_attr(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
-    py::object owned = py::reinterpret_steal<py::object>(value);
-    if (owned) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
 // `isinstance(x, dict) and x.get("__deferred_node__") == "ControlNetInpaintingAliMamaApply"`
 bool is_inpaint_record(py::handle x) {
     if (!PyDict_Check(x.ptr())) return false;
     py::object marker = x.attr("get")(kMarkerKey);
-    PyObject *eq = PyObject_RichCompare(marker.ptr(), py::str(kInpaintNode).ptr(), Py_EQ);
-    if (!eq) throw py::error_already_set();
-    return truth(py::reinterpret_steal<py::object>(eq));
+    return equals(marker, py::str(kInpaintNode));
 }
 
 // `x[0]` when x is a non-empty list (subclasses included), else an empty handle.
@@ -44,10 +25,7 @@ py::object first_of_list(py::handle x) {
     Py_ssize_t n = PyObject_Size(x.ptr());
     if (n < 0) throw py::error_already_set();
     if (n == 0) return py::object();
-    py::object zero = py::int_(0);
-    PyObject *item = PyObject_GetItem(x.ptr(), zero.ptr());
-    if (!item) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(item);
+    return x[py::int_(0)];
 }
 
 // The ControlNet inpainting record carried by one conditioning value: the bare
@@ -116,32 +94,29 @@ py::object wire_form(py::handle value, py::handle nodeio_type) {
 }
 
 py::object input_types(FunctionObject *, py::handle *) {
-    auto plain = [](const char *type) { return tuple_of({py::str(type)}); };
-    py::dict required;
-    required["model"] = plain("MODEL");
-    required["positive"] = plain("CONDITIONING");
-    required["negative"] = plain("CONDITIONING");
-    required["latent_image"] = plain("LATENT");
-    required["seed"] = tuple_of({py::str("INT"), make_dict({{"default", py::int_(0)},
-                                                            {"min", py::int_(0)},
-                                                            {"max", py::int_(18446744073709551615ULL)}})});
-    required["steps"] = tuple_of(
-        {py::str("INT"), make_dict({{"default", py::int_(4)}, {"min", py::int_(1)}, {"max", py::int_(10000)}})});
-    required["cfg"] = tuple_of({py::str("FLOAT"), make_dict({{"default", py::float_(1.0)},
-                                                             {"min", py::float_(0.0)},
-                                                             {"max", py::float_(100.0)}})});
-    py::list samplers;
-    for (const char *name : {"euler", "heun"}) samplers.append(py::str(name));
-    required["sampler_name"] = tuple_of({samplers, make_dict({{"default", py::str("euler")}})});
-    py::list schedulers;
-    for (const char *name : {"normal", "karras", "exponential", "sgm_uniform", "simple", "ddim_uniform"})
-        schedulers.append(py::str(name));
-    required["scheduler"] = tuple_of({schedulers, make_dict({{"default", py::str("normal")}})});
-    required["denoise"] = tuple_of({py::str("FLOAT"), make_dict({{"default", py::float_(1.0)},
-                                                                 {"min", py::float_(0.0)},
-                                                                 {"max", py::float_(1.0)},
-                                                                 {"step", py::float_(0.01)}})});
-    return make_dict({{"required", required}});
+    return make_dict({{"required",
+                       make_dict({{"model", node_input("MODEL")},
+                                  {"positive", node_input("CONDITIONING")},
+                                  {"negative", node_input("CONDITIONING")},
+                                  {"latent_image", node_input("LATENT")},
+                                  {"seed", node_input("INT", make_dict({{"default", py::int_(0)},
+                                                                        {"min", py::int_(0)},
+                                                                        {"max", py::int_(18446744073709551615ULL)}}))},
+                                  {"steps", node_input("INT", make_dict({{"default", py::int_(4)},
+                                                                         {"min", py::int_(1)},
+                                                                         {"max", py::int_(10000)}}))},
+                                  {"cfg", node_input("FLOAT", make_dict({{"default", py::float_(1.0)},
+                                                                         {"min", py::float_(0.0)},
+                                                                         {"max", py::float_(100.0)}}))},
+                                  {"sampler_name",
+                                   node_input({"euler", "heun"}, make_dict({{"default", py::str("euler")}}))},
+                                  {"scheduler", node_input({"normal", "karras", "exponential", "sgm_uniform", "simple",
+                                                            "ddim_uniform"},
+                                                           make_dict({{"default", py::str("normal")}}))},
+                                  {"denoise", node_input("FLOAT", make_dict({{"default", py::float_(1.0)},
+                                                                             {"min", py::float_(0.0)},
+                                                                             {"max", py::float_(1.0)},
+                                                                             {"step", py::float_(0.01)}}))}})}});
 }
 
 // What the sampler sends for a record it found: the settings as they are, and
@@ -167,8 +142,7 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     py::handle seed = args[5], steps = args[6], cfg = args[7], sampler_name = args[8], scheduler = args[9],
                denoise = args[10];
 
-    py::object model_inputs = py::none();
-    if (has_attr(model, "inputs")) model_inputs = model.attr("inputs");
+    py::object model_inputs = inputs_of(model);
 
     py::object deferred = extract_deferred(positive);
     if (deferred.is_none()) deferred = extract_deferred(negative);
@@ -178,9 +152,7 @@ py::object sample(FunctionObject *fn, py::handle *args) {
 
     py::dict latent;
     py::object encode = global(fn, "tensor_to_base64");
-    PyObject *samples_in = PyObject_GetItem(latent_image.ptr(), py::str("samples").ptr());
-    if (!samples_in) throw py::error_already_set();
-    latent["samples"] = encode(py::reinterpret_steal<py::object>(samples_in));
+    latent["samples"] = encode(latent_image[py::str("samples")]);
     latent["batch_index"] = latent_image.attr("get")("batch_index", py::none());
 
     py::dict payload;
@@ -202,13 +174,11 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     py::object io = import_from(m, "io", {}, 0);
     py::object torch = import_from(m, "torch", {}, 0);
 
-    PyObject *text = PyObject_GetItem(resp.ptr(), py::str("samples").ptr());
-    if (!text) throw py::error_already_set();
-    py::object encoded = py::reinterpret_steal<py::object>(text);
+    py::object encoded = resp[py::str("samples")];
     py::object b64decode = base64.attr("b64decode");
     // The codecs' decoder gives the library's bytes in one pass (a patched
     // b64decode is called as it is).
-    py::object raw = call_b64decode ? call_b64decode(b64decode, encoded) : b64decode(encoded);
+    py::object raw = call_b64decode(b64decode, encoded);
     py::object b = io.attr("BytesIO")(raw);
     // The answer is untrusted: tensors and plain containers only, never
     // arbitrary pickled objects, and no more of them than the answer limit.
@@ -238,20 +208,8 @@ void body_ksampler(py::module_ m) {
     bind(m, "logger", logging.attr("getLogger")(global(m, "__name__")));
     global(m, "logger").attr("setLevel")(logging.attr("DEBUG"));
 
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaKSampler.INPUT_TYPES";
-    FunctionOptions sample_opts;
-    sample_opts.qualname = "VornaKSampler.sample";
-    bind(m, "VornaKSampler",
-         make_class(m, "VornaKSampler", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
-                     {"RETURN_TYPES", tuple_of({py::str("LATENT")})},
-                     {"FUNCTION", py::str("sample")},
-                     {"CATEGORY", py::str("Vorna/sampling")},
-                     {"sample", make_function(m, kSample, sample_opts)}}));
-
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna KSampler", global(m, "VornaKSampler")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna KSampler", py::str("Vorna KSampler")}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaKSampler", kInputTypes, {"LATENT"}, "Vorna/sampling", kSample});
+    register_nodes(m, {{"Vorna KSampler", "VornaKSampler", "Vorna KSampler"}});
 }
 
 }  // namespace vorna

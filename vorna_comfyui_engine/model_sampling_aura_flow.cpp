@@ -6,13 +6,9 @@ namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required",
-                       make_dict({{"model", tuple_of({py::str("MODEL")})},
-                                  {"shift", tuple_of({py::str("FLOAT"),
-                                                      make_dict({{"default", py::float_(1.73)},
-                                                                 {"min", py::float_(0.0)},
-                                                                 {"max", py::float_(100.0)},
-                                                                 {"step", py::float_(0.01)}})})}})}});
+    py::dict shift = make_dict(
+        {{"default", py::float_(1.73)}, {"min", py::float_(0.0)}, {"max", py::float_(100.0)}, {"step", py::float_(0.01)}});
+    return make_dict({{"required", make_dict({{"model", node_input("MODEL")}, {"shift", node_input("FLOAT", shift)}})}});
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -21,22 +17,8 @@ const FunctionDef kPatchAura{"patch_aura", {"self", "model", "shift"}, describe_
 }  // namespace
 
 void body_model_sampling_aura_flow(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaModelSamplingAuraFlow.INPUT_TYPES";
-    FunctionOptions patch_opts;
-    patch_opts.qualname = "VornaModelSamplingAuraFlow.patch_aura";
-    bind(m, "VornaModelSamplingAuraFlow",
-         make_class(m, "VornaModelSamplingAuraFlow", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
-                     {"RETURN_TYPES", tuple_of({py::str("MODEL")})},
-                     {"FUNCTION", py::str("patch_aura")},
-                     {"CATEGORY", py::str("Vorna/sampling")},
-                     {"patch_aura", make_function(m, kPatchAura, patch_opts)}}));
-    bind(m, "NODE_CLASS_MAPPINGS",
-         make_dict({{"Vorna ModelSamplingAuraFlow", global(m, "VornaModelSamplingAuraFlow")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS",
-         make_dict({{"Vorna ModelSamplingAuraFlow", py::str("Vorna ModelSamplingAuraFlow")}}));
+    define_loader_module(m, {"VornaModelSamplingAuraFlow", kInputTypes, {"MODEL"}, "Vorna/sampling", kPatchAura},
+                         "Vorna ModelSamplingAuraFlow");
 }
 
 }  // namespace vorna

@@ -184,8 +184,7 @@ py::object backend_sleep(FunctionObject *, py::handle *args) { return args[0].at
 py::object stream_read(FunctionObject *, py::handle *args) {
     py::handle self = args[0];
     py::object data = self.attr("inner").attr("read")(args[1], clamp(self.attr("local"), args[2], "ReadTimeout"));
-    if (PyObject_IsTrue(data.ptr()) == 1) py::setattr(self.attr("local"), "received", py::bool_(true));
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (truth(data)) py::setattr(self.attr("local"), "received", py::bool_(true));
     return data;
 }
 
@@ -219,9 +218,8 @@ const FunctionDef kClose{"close", {"self"}, stream_close};
 const FunctionDef kStartTls{"start_tls", {"self", "ssl_context", "server_hostname", "timeout"}, stream_start_tls};
 const FunctionDef kExtra{"get_extra_info", {"self", "info"}, stream_extra};
 
-py::object method(py::handle module, const FunctionDef &def, const char *qualname, py::tuple defaults = py::tuple()) {
+py::object method(py::handle module, const FunctionDef &def, py::tuple defaults = py::tuple()) {
     FunctionOptions opts;
-    opts.qualname = qualname;
     opts.defaults = defaults;
     return make_function(module, def, opts);
 }
@@ -233,20 +231,20 @@ py::object deadline_backend_type(py::handle module) {
     py::object none = py::none();
     py::object stream_type = make_class(
         module, "_DeadlineStream", py::make_tuple(httpcore.attr("NetworkStream")),
-        {{"__init__", method(module, kNetInit, "_DeadlineStream.__init__")},
-         {"read", method(module, kRead, "_DeadlineStream.read", py::make_tuple(none))},
-         {"write", method(module, kWrite, "_DeadlineStream.write", py::make_tuple(none))},
-         {"close", method(module, kClose, "_DeadlineStream.close")},
-         {"start_tls", method(module, kStartTls, "_DeadlineStream.start_tls", py::make_tuple(none, none))},
-         {"get_extra_info", method(module, kExtra, "_DeadlineStream.get_extra_info")}});
+        {{"__init__", method(module, kNetInit)},
+         {"read", method(module, kRead, py::make_tuple(none))},
+         {"write", method(module, kWrite, py::make_tuple(none))},
+         {"close", method(module, kClose)},
+         {"start_tls", method(module, kStartTls, py::make_tuple(none, none))},
+         {"get_extra_info", method(module, kExtra)}});
     return make_class(
         module, "_DeadlineBackend", py::make_tuple(httpcore.attr("NetworkBackend")),
         {{"stream_type", stream_type},
-         {"__init__", method(module, kNetInit, "_DeadlineBackend.__init__")},
-         {"connect_tcp", method(module, kConnectTcp, "_DeadlineBackend.connect_tcp", py::make_tuple(none, none, none))},
+         {"__init__", method(module, kNetInit)},
+         {"connect_tcp", method(module, kConnectTcp, py::make_tuple(none, none, none))},
          {"connect_unix_socket",
-          method(module, kConnectUnix, "_DeadlineBackend.connect_unix_socket", py::make_tuple(none, none))},
-         {"sleep", method(module, kSleep, "_DeadlineBackend.sleep")}});
+          method(module, kConnectUnix, py::make_tuple(none, none))},
+         {"sleep", method(module, kSleep)}});
 }
 
 // --- HTTP hooks --------------------------------------------------------------------------------
@@ -321,9 +319,7 @@ py::object make_http_client(py::handle module, py::handle base_url, py::handle t
     headers["User-Agent"] = py::str("BentoML HTTP Client/") + py::str(py::module_::import("bentoml").attr("__version__"));
     py::object key = token.is_none() ? py::module_::import("os").attr("getenv")("BENTO_CLOUD_API_KEY")
                                      : py::reinterpret_borrow<py::object>(token);
-    int truth = PyObject_IsTrue(key.ptr());
-    if (truth < 0) throw py::error_already_set();
-    if (truth) headers["Authorization"] = py::str("Bearer {}").attr("format")(key);
+    if (truth(key)) headers["Authorization"] = py::str("Bearer {}").attr("format")(key);
     headers["Accept-Encoding"] = "identity";
     py::dict hooks;
     hooks["request"] = py::make_tuple(partial(make_function(module, kGuardRequest), guard));
@@ -819,7 +815,7 @@ bool has_endpoint(py::handle client, py::handle endpoint) {
 }
 
 bool flag(py::handle local, const char *name) {
-    return PyObject_IsTrue(py::getattr(local, name, py::bool_(false)).ptr()) == 1;
+    return truth(py::getattr(local, name, py::bool_(false)));
 }
 
 bool http_origin(py::handle base_url) {
@@ -837,11 +833,9 @@ bool http_origin(py::handle base_url) {
 }  // namespace
 
 py::object new_client_pool(py::handle module) {
-    FunctionOptions repr_opts;
-    repr_opts.qualname = "_ClientPool.__repr__";
     py::object cls = make_class(module, "_ClientPool", py::tuple(),
                                 {{"__slots__", py::make_tuple("lock", "entries")},
-                                 {"__repr__", make_function(module, kPoolRepr, repr_opts)}});
+                                 {"__repr__", make_function(module, kPoolRepr)}});
     py::object pool = cls();
     pool.attr("lock") = py::module_::import("threading").attr("Lock")();
     pool.attr("entries") = py::dict();

@@ -5,11 +5,11 @@ namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required",
-                       make_dict({{"unet_name", tuple_of({py::str("STRING"),
-                                                          make_dict({{"default", py::str("qwen_image_bf16.safetensors")}})})},
-                                  {"weight_dtype", tuple_of({py::list(py::make_tuple("default")),
-                                                             make_dict({{"default", py::str("default")}})})}})}});
+    return make_dict(
+        {{"required",
+          make_dict({{"unet_name",
+                      node_input("STRING", make_dict({{"default", py::str("qwen_image_bf16.safetensors")}}))},
+                     {"weight_dtype", node_input({"default"}, make_dict({{"default", py::str("default")}}))}})}});
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -18,20 +18,8 @@ const FunctionDef kLoadUnet{"load_unet", {"self", "unet_name", "weight_dtype"}, 
 }  // namespace
 
 void body_unet_loader(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaUNetLoader.INPUT_TYPES";
-    FunctionOptions load_opts;
-    load_opts.qualname = "VornaUNetLoader.load_unet";
-    bind(m, "VornaUNetLoader",
-         make_class(m, "VornaUNetLoader", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
-                     {"RETURN_TYPES", tuple_of({py::str("MODEL")})},
-                     {"FUNCTION", py::str("load_unet")},
-                     {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_unet", make_function(m, kLoadUnet, load_opts)}}));
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna UNETLoader", global(m, "VornaUNetLoader")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna UNETLoader", py::str("Vorna UNETLoader")}}));
+    define_loader_module(m, {"VornaUNetLoader", kInputTypes, {"MODEL"}, "Vorna/loaders", kLoadUnet},
+                         "Vorna UNETLoader");
 }
 
 }  // namespace vorna

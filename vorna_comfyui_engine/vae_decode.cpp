@@ -8,45 +8,19 @@
 namespace vorna {
 namespace {
 
-// hasattr(): only AttributeError means "absent"; anything else escapes.
-bool has_attribute(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value) {
-        py::reinterpret_steal<py::object>(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
-// `key in container`.
-bool contains(py::handle container, const char *key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required", make_dict({{"latent", tuple_of({py::str("LATENT")})},
-                                              {"vae", tuple_of({py::str("VAE")})}})}});
+    return make_dict({{"required", make_dict({{"latent", node_input("LATENT")}, {"vae", node_input("VAE")}})}});
 }
 
-// `values / 255.0` where `values` is astype's result. When it is a float32
-// ndarray that nothing else refers to, the division runs in place: the same
-// dtype and values, without a second image-sized array (the costliest step
-// for large pictures: fresh pages for every element).
+// `values / 255.0` where `values` is astype's result, in place when that is
+// an unshared float32 ndarray (a fresh image-sized array is the costliest
+// step for large pictures: fresh pages for every element).
 py::object scaled_to_unit(py::object values) {
     py::float_ scale(255.0);
-    PyObject *numpy = PyImport_GetModule(py::str("numpy").ptr());
-    if (!numpy && PyErr_Occurred()) throw py::error_already_set();
-    py::object np = py::reinterpret_steal<py::object>(numpy);
-    if (np && Py_REFCNT(values.ptr()) == 1 && py::type::of(values).is(np.attr("ndarray")) &&
-        values.attr("dtype").equal(np.attr("float32"))) {
-        PyObject *r = PyNumber_InPlaceTrueDivide(values.ptr(), scale.ptr());
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
-    }
+    py::object np = loaded_module("numpy");
+    if (!np.is_none() && unshared(values) && py::type::of(values).is(np.attr("ndarray")) &&
+        values.attr("dtype").equal(np.attr("float32")))
+        return values /= scale;
     return values / scale;
 }
 
@@ -57,7 +31,7 @@ py::object image_from_binary(FunctionObject *fn, py::handle resp) {
     // Callables are fetched before their arguments are evaluated, as Python does.
     py::object b64decode = global(fn, "base64").attr("b64decode");
     py::object encoded = resp[py::str("image_binary")];
-    py::object image_data = call_b64decode ? call_b64decode(b64decode, encoded) : b64decode(encoded);
+    py::object image_data = call_b64decode(b64decode, encoded);
     py::object bytes_io = global(fn, "io").attr("BytesIO");
     py::object buffer = bytes_io(image_data);
     image_data = py::object();
@@ -78,9 +52,8 @@ py::object image_from_binary(FunctionObject *fn, py::handle resp) {
     py::object image_array = scaled_to_unit(std::move(values));
     py::object from_numpy = global(fn, "torch").attr("from_numpy");
     py::object tensor = from_numpy(image_array);
-    PyObject *batched = PyObject_GetItem(tensor.ptr(), py::make_tuple(py::none()).ptr());
-    if (!batched) throw py::error_already_set();
-    return py::make_tuple(py::reinterpret_steal<py::object>(batched));
+    py::object batched = tensor[py::make_tuple(py::none())];
+    return py::make_tuple(batched);
 }
 
 py::object decode(FunctionObject *fn, py::handle *args) {
@@ -89,10 +62,9 @@ py::object decode(FunctionObject *fn, py::handle *args) {
     py::handle vae = args[2];
 
     // Outside the guard: a broken descriptor is the caller's error, not a decode failure.
-    py::object vae_inputs = py::none();
-    if (has_attribute(vae, "inputs")) vae_inputs = vae.attr("inputs");
+    py::object vae_inputs = inputs_of(vae);
 
-    try {
+    return value_error_on_failure("Failed to decode vae: ", [&]() -> py::object {
         py::object send_request = self.attr("send_request");
         py::object samples = global(fn, "tensor_to_base64")(latent[py::str("samples")]);
         py::object batch_index = latent.attr("get")("batch_index", py::none());
@@ -114,10 +86,7 @@ py::object decode(FunctionObject *fn, py::handle *args) {
             }
         }
         return py::make_tuple(global(fn, "base64_to_image")(resp.attr("get")("images", "")));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        raise_with_context(PyExc_ValueError, py::str("Failed to decode vae: ") + exception_text(e), e);
-    }
+    });
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -133,21 +102,8 @@ void body_vae_decode(py::module_ m) {
     import_as(m, "numpy", "np");
     from_import(m, "PIL", {"Image"});
     from_import(m, "base", {"BaseNode", "tensor_to_base64", "base64_to_image"}, 1);
-
-    FunctionOptions input_opts;
-    input_opts.qualname = "VornaVAEDecode.INPUT_TYPES";
-    FunctionOptions decode_opts;
-    decode_opts.qualname = "VornaVAEDecode.decode";
-    py::object cls = make_class(m, "VornaVAEDecode", py::make_tuple(global(m, "BaseNode")),
-                                {{"INPUT_TYPES", make_classmethod(m, kInputTypes, input_opts)},
-                                 {"RETURN_TYPES", tuple_of({py::str("IMAGE")})},
-                                 {"FUNCTION", py::str("decode")},
-                                 {"CATEGORY", py::str("Vorna/vae")},
-                                 {"decode", make_function(m, kDecode, decode_opts)}});
-    bind(m, "VornaVAEDecode", cls);
-
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEDecode", global(m, "VornaVAEDecode")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEDecode", py::str("Vorna VAEDecode")}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAEDecode", kInputTypes, {"IMAGE"}, "Vorna/vae", kDecode});
+    register_nodes(m, {{"Vorna VAEDecode", "VornaVAEDecode", "Vorna VAEDecode"}});
 }
 
 }  // namespace vorna

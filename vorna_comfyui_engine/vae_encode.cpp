@@ -5,23 +5,15 @@
 namespace vorna {
 namespace {
 
-// `key in container`.
-bool contains(py::handle container, const char *key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required", make_dict({{"image", tuple_of({py::str("IMAGE")})},
-                                              {"vae", tuple_of({py::str("VAE")})}})}});
+    return make_dict({{"required", make_dict({{"image", node_input("IMAGE")}, {"vae", node_input("VAE")}})}});
 }
 
 py::object encode(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
     py::handle image = args[1];
     py::handle vae = args[2];
-    try {
+    return value_error_on_failure("Failed to encode vae: ", [&] {
         py::object send_request = self.attr("send_request");
         py::object encoded = global(fn, "image_to_base64")(image);
         py::object to_dict = vae.attr("to_dict");
@@ -33,10 +25,7 @@ py::object encode(FunctionObject *fn, py::handle *args) {
         // Only copied when present: a missing index stays missing, not None.
         if (contains(resp, "batch_index")) latent["batch_index"] = resp[py::str("batch_index")];
         return py::make_tuple(latent);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        raise_with_context(PyExc_ValueError, py::str("Failed to encode vae: ") + exception_text(e), e);
-    }
+    });
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -49,21 +38,8 @@ void body_vae_encode(py::module_ m) {
     // Not used here, but the module must not load without the client library.
     from_import(m, "bentoml", {"SyncHTTPClient"});
     from_import(m, "base", {"BaseNode", "image_to_base64", "base64_to_tensor"}, 1);
-
-    FunctionOptions input_opts;
-    input_opts.qualname = "VornaVAEEncode.INPUT_TYPES";
-    FunctionOptions encode_opts;
-    encode_opts.qualname = "VornaVAEEncode.encode";
-    bind(m, "VornaVAEEncode",
-         make_class(m, "VornaVAEEncode", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, input_opts)},
-                     {"RETURN_TYPES", tuple_of({py::str("LATENT")})},
-                     {"FUNCTION", py::str("encode")},
-                     {"CATEGORY", py::str("Vorna/vae")},
-                     {"encode", make_function(m, kEncode, encode_opts)}}));
-
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAEEncode", global(m, "VornaVAEEncode")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAEEncode", py::str("Vorna VAEEncode")}}));
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAEEncode", kInputTypes, {"LATENT"}, "Vorna/vae", kEncode});
+    register_nodes(m, {{"Vorna VAEEncode", "VornaVAEEncode", "Vorna VAEEncode"}});
 }
 
 }  // namespace vorna

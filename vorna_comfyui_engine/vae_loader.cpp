@@ -5,8 +5,8 @@ namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
-    return make_dict({{"required", make_dict({{"vae_name", tuple_of({py::str("STRING"),
-                                                                     make_dict({{"default", py::str("qwen_image_vae.safetensors")}})})}})}});
+    return make_dict({{"required", make_dict({{"vae_name", node_input("STRING", make_dict({{"default", py::str(
+                                                               "qwen_image_vae.safetensors")}}))}})}});
 }
 
 const FunctionDef kInputTypes{"INPUT_TYPES", {"s"}, input_types};
@@ -15,20 +15,7 @@ const FunctionDef kLoadVae{"load_vae", {"self", "vae_name"}, describe_node, "VAE
 }  // namespace
 
 void body_vae_loader(py::module_ m) {
-    from_import(m, "base", {"NodeIO", "BaseNode"}, 1);
-    FunctionOptions types_opts;
-    types_opts.qualname = "VornaVAELoader.INPUT_TYPES";
-    FunctionOptions load_opts;
-    load_opts.qualname = "VornaVAELoader.load_vae";
-    bind(m, "VornaVAELoader",
-         make_class(m, "VornaVAELoader", py::make_tuple(global(m, "BaseNode")),
-                    {{"INPUT_TYPES", make_classmethod(m, kInputTypes, types_opts)},
-                     {"RETURN_TYPES", tuple_of({py::str("VAE")})},
-                     {"FUNCTION", py::str("load_vae")},
-                     {"CATEGORY", py::str("Vorna/loaders")},
-                     {"load_vae", make_function(m, kLoadVae, load_opts)}}));
-    bind(m, "NODE_CLASS_MAPPINGS", make_dict({{"Vorna VAELoader", global(m, "VornaVAELoader")}}));
-    bind(m, "NODE_DISPLAY_NAME_MAPPINGS", make_dict({{"Vorna VAELoader", py::str("Vorna VAELoader")}}));
+    define_loader_module(m, {"VornaVAELoader", kInputTypes, {"VAE"}, "Vorna/loaders", kLoadVae}, "Vorna VAELoader");
 }
 
 }  // namespace vorna
