@@ -23,28 +23,9 @@ class Folders:
     output = os.path.abspath("output")
 
 
-class EmptyLatentImage16ch:
-    """Zero latent of the 16-channel, one-frame family: [batch, 16, 1, height/8, width/8]."""
-
-    @classmethod
-    def INPUT_TYPES(s):
-        return {"required": {
-            "width": ("INT", {"default": 1024, "min": 16, "max": MAX_RESOLUTION, "step": 16}),
-            "height": ("INT", {"default": 1024, "min": 16, "max": MAX_RESOLUTION, "step": 16}),
-            "batch_size": ("INT", {"default": 1, "min": 1, "max": 4096}),
-        }}
-
-    RETURN_TYPES = ("LATENT",)
-    FUNCTION = "generate"
-    CATEGORY = "latent"
-
-    def generate(self, width, height, batch_size=1):
-        return ({"samples": torch.zeros([batch_size, 16, 1, height // 8, width // 8])},)
-
-
 class EmptyHunyuanLatentVideo:
     """ComfyUI's zero video latent, [batch, 16, (length - 1) // 4 + 1, height/8, width/8]; with
-    length 1 it is the one-frame latent above, by a node that a real ComfyUI has too."""
+    length 1 it is the one-frame latent of the model family the workflows use."""
 
     @classmethod
     def INPUT_TYPES(s):
@@ -203,7 +184,6 @@ class SaveImage:
 
 
 NODE_CLASS_MAPPINGS = {
-    "EmptyLatentImage16ch": EmptyLatentImage16ch,
     "EmptyHunyuanLatentVideo": EmptyHunyuanLatentVideo,
     "LoadImage": LoadImage,
     "SolidMask": SolidMask,
@@ -212,7 +192,6 @@ NODE_CLASS_MAPPINGS = {
 }
 
 NODE_DISPLAY_NAME_MAPPINGS = {
-    "EmptyLatentImage16ch": "Empty Latent Image (16 channels, 1 frame)",
     "EmptyHunyuanLatentVideo": "EmptyHunyuanLatentVideo",
     "LoadImage": "Load Image",
     "SolidMask": "Solid Mask",
