@@ -14,6 +14,11 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
+# An endpoint's good answer, and the headers it goes with.
+ANSWER = json.dumps({"samples": "ok"}).encode()
+JSON = {"Content-Type": "application/json"}
+
+
 def schema(routes: dict[str, str], params=("image",)) -> bytes:
     """A schema as the library's client reads it: endpoint name -> route, each
     taking the arguments `params` and answering a JSON object."""

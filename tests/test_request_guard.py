@@ -2,12 +2,11 @@
 to the configured origin, failures end paced and clearly, the request timeout
 bounds the whole call, and no URL password or content coding gets through."""
 import gzip
-import json
 import time
 
 import pytest
 
-from loopback_services import services
+from loopback_services import ANSWER, JSON, services
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")
@@ -15,8 +14,6 @@ bentoml_exceptions = pytest.importorskip("bentoml.exceptions")
 import vorna_comfyui_engine.config as config  # noqa: E402
 
 KEY = "vornaKEY-" + "0123456789abcdef"
-ANSWER = json.dumps({"samples": "ok"}).encode()
-JSON = {"Content-Type": "application/json"}
 
 
 @pytest.fixture

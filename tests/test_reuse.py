@@ -3,14 +3,13 @@ many calls and threads; a new key, client type or setting gets a client of
 its own; a kept client meets a lost idle connection, a service that went
 down or came back, and a changed schema as a new client would; the opt-out
 gives a client per request again."""
-import json
 import subprocess
 import sys
 import threading
 
 import pytest
 
-from loopback_services import Service, services
+from loopback_services import ANSWER, JSON, Service, services
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")
@@ -18,8 +17,6 @@ bentoml = pytest.importorskip("bentoml")
 import vorna_comfyui_engine.config as config  # noqa: E402
 
 KEY = "vornaKEY-" + "fedcba9876543210"
-ANSWER = json.dumps({"samples": "ok"}).encode()
-JSON = {"Content-Type": "application/json"}
 LOGGER = "vorna_comfyui_engine.base"
 
 

@@ -84,15 +84,8 @@ py::str show_origin(py::handle origin) {
     return text;
 }
 
-bool same(py::handle a, py::handle b) {
-    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq == 1;
-}
-
-[[noreturn]] void raise_new(py::object exc) {
-    PyObject *value = exc.release().ptr();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value, nullptr);
+[[noreturn]] void raise_new(const py::object &exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw py::error_already_set();
 }
 
@@ -253,7 +246,7 @@ py::object deadline_backend_type(py::handle module) {
 py::object guard_request(FunctionObject *, py::handle *args) {
     py::handle guard = args[0];
     py::object origin = origin_of(args[1].attr("url"));
-    if (origin.is_none() || !same(origin, guard["origin"])) {
+    if (origin.is_none() || !equals(origin, guard["origin"])) {
         py::str message = py::str("refused to send a request to {}: the service sent it away from the configured "
                                   "service {}, and the API key goes only to the configured service")
                               .attr("format")(origin.is_none() ? py::str("a relative address") : show_origin(origin),
@@ -276,7 +269,7 @@ py::object record_response(FunctionObject *, py::handle *args) {
     py::object coding = response.attr("headers").attr("get")("content-encoding");
     if (!coding.is_none()) {
         py::object plain = coding.attr("strip")().attr("lower")();
-        if (!same(plain, py::str("")) && !same(plain, py::str("identity"))) {
+        if (!equals(plain, py::str("")) && !equals(plain, py::str("identity"))) {
             py::object shown = py::repr(coding[py::slice(0, 40, 1)]);
             py::str message = py::str("the service answered with the content coding {} although none was asked "
                                       "for; the answer was refused unread")
@@ -423,10 +416,6 @@ double try_seconds(py::handle timeout, double remaining) {
     double reach = std::max(remaining, kLeastTry);
     return request > 0 ? std::min(request, reach) : reach;
 }
-
-namespace {
-
-}  // namespace
 
 // --- Public ------------------------------------------------------------------------------------
 
@@ -578,7 +567,7 @@ void check_route(py::handle client, py::handle endpoint, py::handle guard) {
     py::object route = py::getattr(found, "route", py::none());
     if (!PyUnicode_Check(route.ptr())) return;
     py::object origin = origin_of(route);
-    if (origin.is_none() || same(origin, guard["origin"])) return;
+    if (origin.is_none() || equals(origin, guard["origin"])) return;
     py::object name = py::repr(endpoint);
     py::str message = py::str("the service's schema sends the endpoint {} to {}, which is not the configured service "
                               "{}: nothing was sent, the API key goes only to the configured service")
@@ -601,10 +590,9 @@ py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs,
         if (!guard.is_none()) py::setattr(guard["local"], "connect_deadline", py::none());
     };
     try {
-        PyObject *r = PyObject_Call(call.ptr(), py::make_tuple(endpoint).ptr(), kwargs.ptr());
-        if (!r) throw py::error_already_set();
+        py::object resp = py::reinterpret_borrow<py::object>(call)(endpoint, **py::reinterpret_borrow<py::dict>(kwargs));
         clear();
-        return py::reinterpret_steal<py::object>(r);
+        return resp;
     } catch (py::error_already_set &e) {
         clear();
         py::object httpx = py::module_::import("httpx");
