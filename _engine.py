@@ -35,7 +35,8 @@ def _import_package():
     if getattr(package, "__file__", None) is None:
         raise ImportError(
             f"{PACKAGE} is not installed for {sys.executable}: run `pip install .` in {_HERE} "
-            f"with this interpreter, or copy the built {PACKAGE}*.so into that folder")
+            f"with this interpreter, or copy the built {PACKAGE}{importlib.machinery.EXTENSION_SUFFIXES[0]} "
+            "into that folder")
     return package
 
 

@@ -12,12 +12,16 @@ to hold a key:
 - environment: a variable whose name begins with VORNA_;
 - file: a regular file inside the key directory (~/.config/vorna/, or the one
   the environment variable VORNA_KEY_DIR names when ComfyUI starts the node;
-  a workflow cannot change it), symbolic links resolved, owned by the user
-  ComfyUI runs as, readable by no one else (chmod 600). A name without a
+  a workflow cannot change it), with no symbolic link (on Windows, no
+  junction or other reparse point) on the way below that directory, owned by
+  the user ComfyUI runs as, readable by no one else (chmod 600; Windows keeps
+  owner and access in ACLs, which are not checked). A name without a
   directory is taken inside the key directory.
 Any other name is refused with the same short message, which tells nothing
-about the named variable or path. The node never logs or returns the key,
-only a short status text.
+about the named variable or path. Blanks and line breaks around the key are
+dropped; a key that an HTTP header cannot carry (non-ASCII or control
+characters inside) is refused here, by the same rule as every request. The
+node never logs or returns the key, only a short status text.
 
 ComfyUI runs output nodes in no fixed order, so in a graph that also
 generates, the first run may still use the previous key. Queue this node on
@@ -44,10 +48,11 @@ REFUSED = ("this key source is not allowed: name an environment variable beginni
 def _check_key(key, where):
     if not key:
         raise ValueError(f"{where} is empty")
-    # A key with blanks or line breaks inside is a wrong file or variable,
-    # and would make an invalid Authorization header.
-    if any(ch.isspace() or not ch.isprintable() for ch in key):
-        raise ValueError(f"{where} holds white space or control characters inside the key")
+    # The package's own rule for what an Authorization header can carry, so
+    # a key set here is never refused at every request later.
+    problem = _config._api_key_problem(key)
+    if problem is not None:
+        raise ValueError(f"{where} holds {problem}")
     return key
 
 
@@ -65,33 +70,129 @@ def key_directory():
     return os.path.realpath(os.path.expanduser(os.environ.get("VORNA_KEY_DIR") or DEFAULT_KEY_DIR))
 
 
-def key_file_path(name):
-    """The resolved path of a key file name, or ValueError(REFUSED) when it
-    is not inside the key directory."""
+def _key_file_parts(name):
+    """The key directory and the names below it that lead to the key file,
+    or ValueError(REFUSED) when the name does not lead into the directory.
+
+    Only the part above the key directory may pass through links (the path
+    given may name the directory through one); below it no name is resolved
+    here: the opening refuses links there."""
     name = name.strip()
     if not name or "\0" in name:
         raise ValueError(REFUSED)
     directory = key_directory()
-    path = os.path.realpath(os.path.join(directory, os.path.expanduser(name)))
-    if path == directory or os.path.commonpath([path, directory]) != directory:
-        raise ValueError(REFUSED)
-    return path
+    path = os.path.join(directory, os.path.expanduser(name))
+    drive, rest = os.path.splitdrive(path)
+    parts = [part for part in rest.replace(os.altsep or os.sep, os.sep).split(os.sep) if part]
+    try:
+        for above in range(len(parts)):
+            if os.path.realpath(drive + os.sep + os.sep.join(parts[:above])) == directory:
+                below = parts[above:]
+                if below and not any(part in (".", "..") for part in below):
+                    return directory, below
+                break
+    except OSError:     # a link that changed while it was read: not the key directory's
+        pass
+    raise ValueError(REFUSED)
+
+
+def key_file_path(name):
+    """The path of a key file name inside the key directory, or
+    ValueError(REFUSED) when it does not lead there."""
+    directory, parts = _key_file_parts(name)
+    return os.path.join(directory, *parts)
+
+
+def _open_below_posix(directory, parts):
+    """Opens directory/parts[0]/.../parts[-1] one name at a time from the
+    descriptor of the one before, none of them a link: what is checked is
+    what is opened, whatever is renamed meanwhile."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for part in parts[:-1]:
+            inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        # Non-blocking, so a FIFO cannot hang the graph.
+        return os.open(parts[-1], os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW, dir_fd=fd)
+    finally:
+        os.close(fd)
+
+
+def _is_link(path, info):
+    # Symbolic links, junctions and every other reparse point (Windows).
+    return (stat.S_ISLNK(info.st_mode) or getattr(info, "st_file_attributes", 0) & _REPARSE_POINT
+            or getattr(os.path, "isjunction", lambda path: False)(path))
+
+
+def _final_path(fd):
+    """Where the open file really is, as the system resolves it, or None
+    where that cannot be asked."""
+    if os.name == "nt":
+        import ctypes
+        import msvcrt
+        from ctypes import wintypes
+        final_path_of = ctypes.WinDLL("kernel32").GetFinalPathNameByHandleW
+        final_path_of.argtypes = (wintypes.HANDLE, wintypes.LPWSTR, wintypes.DWORD, wintypes.DWORD)
+        final_path_of.restype = wintypes.DWORD
+        buffer = ctypes.create_unicode_buffer(32768)
+        length = final_path_of(msvcrt.get_osfhandle(fd), buffer, len(buffer), 0)
+        if not 0 < length < len(buffer):
+            return None
+        path = buffer.value      # \\?\C:\... or \\?\UNC\server\share\...
+        return "\\\\" + path[8:] if path.startswith("\\\\?\\UNC\\") else path.removeprefix("\\\\?\\")
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        return None
+
+
+def _open_below_by_path(directory, parts):
+    """Where descriptors cannot be opened relative to a directory (Windows):
+    every name below the key directory is checked to be no link, then the
+    file is opened by its path and must be the very file checked, found
+    where it was checked, so a swap in between is refused."""
+    path = directory
+    for depth, part in enumerate(parts, 1):
+        path = os.path.join(path, part)
+        info = os.lstat(path)
+        kind = stat.S_ISREG if depth == len(parts) else stat.S_ISDIR
+        if _is_link(path, info) or not kind(info.st_mode):
+            raise OSError(f"{path} is not a plain file or directory")
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0))
+    opened = os.fstat(fd)
+    final = _final_path(fd)
+    if ((opened.st_dev, opened.st_ino) != (info.st_dev, info.st_ino)
+            or final is None or os.path.normcase(final) != os.path.normcase(path)):
+        os.close(fd)
+        raise OSError(f"{path} was replaced while it was opened")
+    return fd
+
+
+_REPARSE_POINT = getattr(stat, "FILE_ATTRIBUTE_REPARSE_POINT", 0x400)
+# Chosen once: the descriptor walk where the system has it (Linux, macOS, the BSDs).
+_POSIX = (all(hasattr(os, name) for name in ("O_NOFOLLOW", "O_DIRECTORY", "geteuid"))
+          and os.open in os.supports_dir_fd)
+_open_below = _open_below_posix if _POSIX else _open_below_by_path
+
+
+def _private(info):
+    # Same rule as ssh for private keys: a key others can read is already
+    # leaked, and a file of another user is not ours to send. Windows keeps
+    # both in ACLs, which are not read here.
+    return not _POSIX or (info.st_uid == os.geteuid() and not info.st_mode & (stat.S_IRWXG | stat.S_IRWXO))
 
 
 def read_key_from_file(name):
-    path = key_file_path(name)
+    directory, parts = _key_file_parts(name)
+    path = os.path.join(directory, *parts)
     try:
-        # No symbolic link at the last step (it was resolved above: one now
-        # is a swap), and non-blocking, so a FIFO cannot hang the graph.
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+        fd = _open_below(directory, parts)
     except OSError:
         raise ValueError(REFUSED) from None
     try:
         info = os.fstat(fd)
-        # Same rule as ssh for private keys: a key others can read is already
-        # leaked, and a file of another user is not ours to send.
-        if (not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid()
-                or info.st_mode & (stat.S_IRWXG | stat.S_IRWXO)):
+        if not stat.S_ISREG(info.st_mode) or not _private(info):
             raise ValueError(REFUSED)
         with os.fdopen(fd, "rb") as f:
             fd = None

@@ -135,7 +135,7 @@ def test_module_surface_introspects_like_python():
     assert names == ["dataclass", "os", "threading", "Config", "_load_config", "_CONFIG",
                      "_SERVER_READY_TIMEOUT", "_MAX_ANSWER_BYTES", "_REUSE_CONNECTIONS", "_api_key_lock",
                      "_dynamic_api_key", "set_api_key",
-                     "get_api_key", "get_config", "get_auth_headers"]
+                     "get_api_key", "get_config", "get_auth_headers", "_api_key_problem"]
     assert config.__annotations__ == {"_dynamic_api_key": str}
     assert type(config._api_key_lock) is type(threading.Lock())
     assert str(inspect.signature(config.set_api_key)) == "(api_key: str) -> None"

@@ -1,10 +1,14 @@
 """The API key node: where it takes the key from, what it refuses, and that the
 key never shows up in its output, errors, logs, workflows or pictures."""
+import contextlib
 import json
 import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
 from host_support import (KEY_VARIABLE, ROOT, WORKFLOWS, live_host, need_node_modules, set_key_through_node,
@@ -18,7 +22,23 @@ KEY = "vk-Secret_0123456789abcdef"
 
 
 @pytest.fixture
-def key_host(tmp_path):
+def file_rules(request, monkeypatch):
+    """How the node opens key files: "descriptors" (one name at a time from
+    the directory's descriptor), or "paths", chosen where the POSIX calls are
+    missing (Windows); here they are taken away before the node is loaded."""
+    rules = getattr(request, "param", "descriptors")
+    if rules == "paths":
+        for name in ("O_NOFOLLOW", "O_DIRECTORY", "geteuid"):
+            monkeypatch.delattr(os, name)
+        monkeypatch.setattr(os, "supports_dir_fd", set())
+    return rules
+
+
+both_file_rules = pytest.mark.parametrize("file_rules", ["descriptors", "paths"], indirect=True)
+
+
+@pytest.fixture
+def key_host(tmp_path, file_rules):
     """A host with a folder holding only the key node, so it needs no node module."""
     folder = tmp_path / "key_only"
     folder.mkdir()
@@ -72,6 +92,7 @@ def test_key_from_environment_is_set_and_not_echoed(key_node, monkeypatch, caplo
     assert all(KEY not in r.getMessage() for r in caplog.records)
 
 
+@both_file_rules
 def test_key_file_in_the_default_directory_by_name_or_by_path(key_node, tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.delenv("VORNA_KEY_DIR", raising=False)
@@ -96,9 +117,9 @@ def test_startup_source_goes_back_to_the_key_read_at_import(key_node, monkeypatc
 @pytest.mark.parametrize("source, setup, message", [
     ("environment", lambda d, mp: mp.delenv(KEY_VARIABLE, raising=False), f"{KEY_VARIABLE} is not set"),
     ("environment", lambda d, mp: mp.setenv(KEY_VARIABLE, "   "), f"{KEY_VARIABLE} is empty"),
-    ("environment", lambda d, mp: mp.setenv(KEY_VARIABLE, KEY + " " + KEY), "white space"),
+    ("environment", lambda d, mp: mp.setenv(KEY_VARIABLE, KEY + "é"), "holds a non-ASCII character"),
     ("file", lambda d, mp: key_file(d, "\n \n"), "is empty"),
-    ("file", lambda d, mp: key_file(d, f"{KEY}\n{KEY}\n"), "white space"),
+    ("file", lambda d, mp: key_file(d, f"{KEY}\n{KEY}\n"), "holds a line break"),
 ])
 def test_a_bad_key_in_an_allowed_place_names_the_place_never_the_key(key_node, key_dir, monkeypatch,
                                                                      source, setup, message):
@@ -122,21 +143,33 @@ def _another_users(d):
     return "api_key"
 
 
+def _not_private(setup):
+    # Owner and permission bits are ACLs on Windows, and not read there.
+    setup.posix_only = True
+    return setup
+
+
 @pytest.mark.parametrize("source, setup", [
     ("environment", lambda d, mp: mp.setenv("AWS_SECRET_ACCESS_KEY", KEY) or "AWS_SECRET_ACCESS_KEY"),
     ("environment", lambda d, mp: mp.setenv("vorna_lower", KEY) or "vorna_lower"),
     ("file", lambda d, mp: str(_outside(d))),                                   # a private file elsewhere
     ("file", lambda d, mp: _outside(d) and "../elsewhere"),                      # climbing out
     ("file", lambda d, mp: (d / "link").symlink_to(_outside(d)) or "link"),      # a link leading out
-    ("file", lambda d, mp: key_file(d, KEY, mode=0o640) and "api_key"),          # others may read it
-    ("file", lambda d, mp: key_file(d, KEY, mode=0o604) and "api_key"),
-    ("file", lambda d, mp: _another_users(d)),
+    ("file", lambda d, mp: (d / "sub").mkdir() or (d / "sub" / "link").symlink_to(_outside(d)) or "sub/link"),
+    ("file", lambda d, mp: (d / "sub").symlink_to(d.parent) or _outside(d) and "sub/elsewhere"),  # link above
+    ("file", _not_private(lambda d, mp: key_file(d, KEY, mode=0o640) and "api_key")),  # others may read it
+    ("file", _not_private(lambda d, mp: key_file(d, KEY, mode=0o604) and "api_key")),
+    ("file", _not_private(lambda d, mp: _another_users(d))),
+    ("file", lambda d, mp: os.mkfifo(d / "fifo", 0o600) or "fifo"),            # would block a reader
     ("file", lambda d, mp: (d / "sub").mkdir() or "sub"),                        # not a regular file
     ("file", lambda d, mp: "missing"),
     ("file", lambda d, mp: str(d)),
 ])
+@both_file_rules
 def test_everything_else_is_refused_alike_and_reveals_nothing(key_host, key_node, key_dir, monkeypatch,
-                                                              source, setup):
+                                                              file_rules, source, setup):
+    if file_rules == "paths" and getattr(setup, "posix_only", False):
+        pytest.skip("owner and permission bits are not read without the POSIX calls")
     config.set_api_key("previous-key")
     name = setup(key_dir, monkeypatch)
     with pytest.raises(ValueError) as info:
@@ -144,6 +177,60 @@ def test_everything_else_is_refused_alike_and_reveals_nothing(key_host, key_node
     # One text for every refused name: nothing about what is there, or not.
     assert str(info.value) == sys.modules[key_host.classes["VornaAPIClient"].__module__].REFUSED
     assert config.get_api_key() == "previous-key"
+
+
+# The race: a process that may write in the key directory swaps a
+# subdirectory for a link to a private file elsewhere while the node reads.
+SWAPPER = textwrap.dedent("""
+    import os, sys
+    keys, outside, stop = sys.argv[1:]
+    for i in range(1_000_000):
+        if i % 64 == 0 and os.path.exists(stop):
+            break
+        os.rename(keys + "/sub", keys + "/real")
+        os.symlink(outside, keys + "/sub")
+        os.unlink(keys + "/sub")
+        os.rename(keys + "/real", keys + "/sub")
+""")
+
+
+@both_file_rules
+def test_a_directory_swapped_for_a_link_meanwhile_is_never_read_through(key_node, key_dir, tmp_path):
+    (key_dir / "sub").mkdir()
+    key_file(key_dir / "sub", KEY)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    key_file(outside, "outside-" + KEY)
+    stop = tmp_path / "stop"
+    swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, str(key_dir), str(outside), str(stop)])
+    keys = []
+    try:
+        for _ in range(5000):
+            config.set_api_key(None)
+            with contextlib.suppress(ValueError):      # refused while the link is there
+                key_node("file", "sub/api_key")
+            keys.append(config.get_api_key())
+    finally:
+        stop.touch()
+        swapper.wait(timeout=60)
+    assert swapper.returncode == 0
+    assert KEY in keys and "outside-" + KEY not in keys
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\0"), max_size=8))
+def test_a_key_the_node_accepts_can_be_sent(key_node, recording_client, monkeypatch, text):
+    base = pytest.importorskip("vorna_comfyui_engine.base")
+    monkeypatch.setattr(base.BaseNode, "REUSE_CONNECTIONS", False)
+    monkeypatch.setenv(KEY_VARIABLE, text)
+    try:
+        key_node("environment", KEY_VARIABLE)
+    except ValueError as e:
+        assert str(e) in (f"environment variable {KEY_VARIABLE} is empty",
+                          f"environment variable {KEY_VARIABLE} holds {config._api_key_problem(text.strip())}")
+        return
+    base.BaseNode().send_request("vae_decode", {})
+    assert recording_client.tokens()[-1] == text.strip()
 
 
 # --- against the stand-in service --------------------------------------------------------------

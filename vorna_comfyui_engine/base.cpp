@@ -5,6 +5,9 @@
 #include "request_guard.hpp"
 
 namespace vorna {
+
+const char *api_key_problem(py::handle key);  // config.cpp: the one rule for keys
+
 namespace {
 
 py::object nodeio_init(FunctionObject *, py::handle *args) {
@@ -50,28 +53,9 @@ py::dict spread(py::handle callee, py::handle payload) {
     return kwargs;
 }
 
-// The HTTP layer refuses such a key with an error that quotes the whole
-// Authorization header, key included, and that text would be logged and
-// re-raised. Refuse it first, naming only what is wrong.
+// A key that cannot be sent is refused here, naming only what is wrong.
 void check_token(py::handle token) {
-    if (!PyUnicode_Check(token.ptr())) return;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(token.ptr());
-    const char *problem = nullptr;
-    for (Py_ssize_t i = 0; i < n && !problem; ++i) {
-        Py_UCS4 c = PyUnicode_READ_CHAR(token.ptr(), i);
-        if (c == '\n' || c == '\r')
-            problem = "a line break";
-        else if ((c < 0x20 && c != '\t') || c == 0x7f)
-            problem = "a control character";
-        else if (c > 0x7f)
-            problem = "a non-ASCII character";
-    }
-    if (!problem && n > 0) {
-        Py_UCS4 first = PyUnicode_READ_CHAR(token.ptr(), 0);
-        Py_UCS4 last = PyUnicode_READ_CHAR(token.ptr(), n - 1);
-        if (first == ' ' || first == '\t' || last == ' ' || last == '\t') problem = "blanks at its start or end";
-    }
-    if (problem) {
+    if (const char *problem = api_key_problem(token)) {
         PyErr_Format(PyExc_ValueError, "the API key cannot be sent in an HTTP header: it holds %s", problem);
         throw py::error_already_set();
     }

@@ -3,6 +3,27 @@
 #include "../module_loader/module_table.hpp"
 
 namespace vorna {
+
+// The one rule for keys, used by every request and by the key-setting node:
+// what would keep the key out of an HTTP header (the HTTP layer's own error
+// would quote the header, key included), or nullptr when it can be sent.
+const char *api_key_problem(py::handle key) {
+    if (!PyUnicode_Check(key.ptr())) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(key.ptr(), i);
+        if (c == '\n' || c == '\r') return "a line break";
+        if ((c < 0x20 && c != '\t') || c == 0x7f) return "a control character";
+        if (c > 0x7f) return "a non-ASCII character";
+    }
+    if (n > 0) {
+        Py_UCS4 first = PyUnicode_READ_CHAR(key.ptr(), 0);
+        Py_UCS4 last = PyUnicode_READ_CHAR(key.ptr(), n - 1);
+        if (first == ' ' || first == '\t' || last == ' ' || last == '\t') return "blanks at its start or end";
+    }
+    return nullptr;
+}
+
 namespace {
 
 constexpr const char *kDefaultBaseUrl = "https://api.vorna.example/api/v1/comfyui/";
@@ -61,11 +82,17 @@ py::object get_auth_headers(FunctionObject *self, py::handle *) {
     return headers;
 }
 
+py::object api_key_problem_of(FunctionObject *, py::handle *args) {
+    const char *problem = api_key_problem(args[0]);
+    return problem ? py::object(py::str(problem)) : py::object(py::none());
+}
+
 const FunctionDef kLoadConfig{"_load_config", {}, load_config};
 const FunctionDef kSetApiKey{"set_api_key", {"api_key"}, set_api_key};
 const FunctionDef kGetApiKey{"get_api_key", {}, get_api_key};
 const FunctionDef kGetConfig{"get_config", {}, get_config};
 const FunctionDef kGetAuthHeaders{"get_auth_headers", {}, get_auth_headers};
+const FunctionDef kApiKeyProblem{"_api_key_problem", {"api_key"}, api_key_problem_of};
 
 }  // namespace
 
@@ -126,6 +153,10 @@ void body_config(py::module_ m) {
     FunctionOptions headers_opts;
     headers_opts.annotations = make_dict({{"return", builtins.attr("dict")}});
     bind(m, "get_auth_headers", make_function(m, kGetAuthHeaders, headers_opts));
+
+    FunctionOptions problem_opts;
+    problem_opts.doc = "What keeps api_key out of an HTTP header (text), or None when it can be sent.";
+    bind(m, "_api_key_problem", make_function(m, kApiKeyProblem, problem_opts));
 }
 
 }  // namespace vorna
