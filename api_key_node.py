@@ -119,6 +119,9 @@ def _open_below_posix(directory, parts):
         os.close(fd)
 
 
+_REPARSE_POINT = getattr(stat, "FILE_ATTRIBUTE_REPARSE_POINT", 0x400)
+
+
 def _is_link(path, info):
     # Symbolic links, junctions and every other reparse point (Windows).
     return (stat.S_ISLNK(info.st_mode) or getattr(info, "st_file_attributes", 0) & _REPARSE_POINT
@@ -127,7 +130,7 @@ def _is_link(path, info):
 
 def _final_path(fd):
     """Where the open file really is, as the system resolves it, or None
-    where that cannot be asked."""
+    where that cannot be asked (then the file is refused)."""
     if os.name == "nt":
         import ctypes
         import msvcrt
@@ -160,16 +163,18 @@ def _open_below_by_path(directory, parts):
         if _is_link(path, info) or not kind(info.st_mode):
             raise OSError(f"{path} is not a plain file or directory")
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0))
-    opened = os.fstat(fd)
-    final = _final_path(fd)
-    if ((opened.st_dev, opened.st_ino) != (info.st_dev, info.st_ino)
-            or final is None or os.path.normcase(final) != os.path.normcase(path)):
+    try:
+        opened = os.fstat(fd)
+        final = _final_path(fd)
+        if ((opened.st_dev, opened.st_ino) != (info.st_dev, info.st_ino)
+                or final is None or os.path.normcase(final) != os.path.normcase(path)):
+            raise OSError(f"{path} was replaced while it was opened")
+    except BaseException:
         os.close(fd)
-        raise OSError(f"{path} was replaced while it was opened")
+        raise
     return fd
 
 
-_REPARSE_POINT = getattr(stat, "FILE_ATTRIBUTE_REPARSE_POINT", 0x400)
 # Chosen once: the descriptor walk where the system has it (Linux, macOS, the BSDs).
 _POSIX = (all(hasattr(os, name) for name in ("O_NOFOLLOW", "O_DIRECTORY", "geteuid"))
           and os.open in os.supports_dir_fd)
