@@ -4,6 +4,7 @@ each prints one JSON line)."""
 from __future__ import annotations
 
 import gc
+import importlib.machinery
 import json
 import os
 import re
@@ -15,6 +16,7 @@ from pathlib import Path
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
+PACKAGE = "vorna_comfyui_engine"
 
 # The eight node modules, as the host imports them.
 NODE_MODULES = ("clip_loader", "unet_loader", "model_sampling_aura_flow", "controlnet", "vae_loader",
@@ -31,6 +33,16 @@ from PIL import Image
 from bentoml import SyncHTTPClient
 import pyarrow
 """
+
+
+def shared_object() -> str | None:
+    """The extension file `import vorna_comfyui_engine` loads, or None when
+    the import would find no built one. The package's __file__ names its
+    build-time source, so the path finder is asked for the file."""
+    spec = importlib.machinery.PathFinder.find_spec(PACKAGE)
+    if spec is None or not spec.origin or not spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        return None
+    return spec.origin
 
 
 # ---- timing -------------------------------------------------------------------
