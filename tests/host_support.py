@@ -38,13 +38,6 @@ def copy_root(dest, with_shared_object=False):
     return dest
 
 
-def standin_or_skip(request):
-    try:
-        return request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
-
-
 def workflow(name):
     import json
     return json.loads((WORKFLOWS / f"{name}.json").read_text())

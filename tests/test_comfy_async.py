@@ -11,7 +11,7 @@ import types
 import pytest
 import torch
 
-from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node, standin_or_skip
+from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node
 from harness import Host, NodeExecutionError
 
 import comfy_async
@@ -89,7 +89,6 @@ def comfyui(request, tmp_path, monkeypatch):
     """A harness host with the folder loaded as in a ComfyUI that runs
     coroutine nodes, pointed at the stand-in service."""
     need_node_modules()
-    standin = standin_or_skip(request)
     fake = FakeComfyUI()
     fake.install(monkeypatch)
     with live_host(standin, tmp_path) as host:

@@ -8,7 +8,7 @@ import pytest
 from PIL import Image
 
 from host_support import (KEY_VARIABLE, ROOT, WORKFLOWS, live_host, need_node_modules, set_key_through_node,
-                          standin_or_skip, workflow)
+                          workflow)
 from harness import Host, NodeExecutionError, PromptError
 from harness.schema import check_node
 
@@ -149,9 +149,8 @@ def test_everything_else_is_refused_alike_and_reveals_nothing(key_host, key_node
 # --- against the stand-in service --------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def live(request, tmp_path_factory):
+def live(standin, tmp_path_factory):
     need_node_modules()
-    standin = standin_or_skip(request)
     with live_host(standin, tmp_path_factory.mktemp("key_live")) as host:
         yield host, standin
 

@@ -401,21 +401,8 @@ def test_encode_lets_non_exceptions_and_clip_probe_errors_through(client, monkey
 
 # ---- text encode against the stand-in service --------------------------------
 
-@pytest.fixture
-def service(request, monkeypatch):
-    try:
-        standin = request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
-    monkeypatch.setattr(base.BaseNode, "BASE_URL", standin.url)
-    monkeypatch.setattr(TextEncode, "BASE_URL", standin.url)
-    config.set_api_key(standin.key)
-    yield standin
-    config.set_api_key(None)
-
-
 @pytest.mark.standin
-def test_encode_round_trip(service, caplog):
+def test_encode_round_trip(nodes_on_standin, caplog):
     clip = clip_descriptor()
     (cond, extra), = TextEncode().encode(clip=clip, text="a red fox in the snow")[0]
     assert isinstance(cond, torch.Tensor) and cond.dtype == torch.float32
@@ -425,7 +412,7 @@ def test_encode_round_trip(service, caplog):
     assert torch.equal(again[0][0], cond)
     assert base_errors(caplog) == []
 
-    config.set_api_key("wrong-" + service.key)
+    config.set_api_key("wrong-" + nodes_on_standin.key)
     with pytest.raises(ValueError) as info:
         TextEncode().encode(clip=clip, text="a red fox")
     assert str(info.value).startswith(PREFIX)

@@ -479,36 +479,17 @@ def test_apply_output_reaches_sampler_through_either_input(client, serialized):
 
 # --- real round trips through bentoml's client ----------------------------------------------
 
-@pytest.fixture
-def service(request, monkeypatch):
-    try:
-        standin = request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
-    monkeypatch.setattr(base.BaseNode, "BASE_URL", standin.url)
-    config.set_api_key(standin.key)
-    yield standin
-    config.set_api_key(None)
-
-
 def model_chain():
-    """UNet loader then AuraFlow patch; descriptors of the same shape when those modules are not built."""
-    try:
-        unet = importlib.import_module("vorna_comfyui_engine.unet_loader")
-        aura = importlib.import_module("vorna_comfyui_engine.model_sampling_aura_flow")
-    except ModuleNotFoundError as e:
-        if not e.name.startswith("vorna_comfyui_engine."):
-            raise
-        loader = NodeIO(name="UNETLoader", inputs={"unet_name": "qwen_image_bf16.safetensors",
-                                                   "weight_dtype": "default"})
-        return loader, NodeIO(name="ModelSamplingAuraFlow", inputs={"model": loader, "shift": 1.73})
+    """UNet loader then AuraFlow patch."""
+    unet = importlib.import_module("vorna_comfyui_engine.unet_loader")
+    aura = importlib.import_module("vorna_comfyui_engine.model_sampling_aura_flow")
     loader, = unet.VornaUNetLoader().load_unet(unet_name="qwen_image_bf16.safetensors", weight_dtype="default")
     patched, = aura.VornaModelSamplingAuraFlow().patch_aura(model=loader, shift=1.73)
     return loader, patched
 
 
 @pytest.mark.standin
-def test_round_trip_through_the_model_chain(service):
+def test_round_trip_through_the_model_chain(nodes_on_standin):
     loader, patched = model_chain()
     lat = {"samples": torch.randn(1, 16, 1, 128, 128)}
     out, = run(model=patched, positive=[[torch.zeros(1, 4, 8), {}]], negative=[[torch.zeros(1, 4, 8), {}]],
@@ -520,7 +501,7 @@ def test_round_trip_through_the_model_chain(service):
 
 
 @pytest.mark.standin
-def test_round_trip_with_controlnet_inpainting(service):
+def test_round_trip_with_controlnet_inpainting(nodes_on_standin):
     _, patched = model_chain()
     cn, = Loader().load_controlnet(control_net_name="InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")
     cond = [[torch.zeros(1, 4, 8), {"pooled_output": torch.zeros(1, 8)}]]

@@ -15,7 +15,6 @@ from conftest import encode_tensor
 vae_decode = pytest.importorskip("vorna_comfyui_engine.vae_decode")
 vae_encode = pytest.importorskip("vorna_comfyui_engine.vae_encode")
 import vorna_comfyui_engine.base as base  # noqa: E402
-import vorna_comfyui_engine.config as config  # noqa: E402
 
 Decode = vae_decode.VornaVAEDecode
 Encode = vae_encode.VornaVAEEncode
@@ -434,11 +433,7 @@ def test_encode_lets_base_exceptions_through(client, monkeypatch):
 # ---- real round trips through bentoml's client -------------------------------
 
 @pytest.fixture
-def live(request, monkeypatch):
-    try:
-        standin = request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("no stand-in service fixture")
+def live(nodes_on_standin, monkeypatch):
     calls = []
 
     class Counting(base.SyncHTTPClient):
@@ -446,11 +441,8 @@ def live(request, monkeypatch):
             calls.append(name)
             return super().call(name, **kwargs)
 
-    monkeypatch.setattr(base.BaseNode, "BASE_URL", standin.url)
     monkeypatch.setattr(base, "SyncHTTPClient", Counting)
-    config.set_api_key(standin.key)
-    yield calls
-    config.set_api_key(None)
+    return calls
 
 
 @pytest.mark.standin
