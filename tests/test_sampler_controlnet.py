@@ -336,29 +336,6 @@ def test_bad_answers_raise(client, answer, error):
         run()
 
 
-TOUCHED = []
-
-
-def _touch(value):
-    TOUCHED.append(value)
-    return value
-
-
-class Payload:
-    def __reduce__(self):
-        return (_touch, ("ran",))
-
-
-def test_answer_is_loaded_weights_only(client):
-    client.answer = {"samples": encode_tensor({"t": Payload()})}
-    with pytest.raises(Exception, match="(?i)weights.only"):
-        run()
-    assert TOUCHED == []
-    # Tensors in plain containers still load.
-    client.answer = {"samples": encode_tensor({"t": torch.ones(1)})}
-    assert torch.equal(run()[0]["samples"]["t"], torch.ones(1))
-
-
 # --- ControlNet nodes -----------------------------------------------------------------------
 
 class Holder:
