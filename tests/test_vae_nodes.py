@@ -1,7 +1,6 @@
 """VAE decode and VAE encode nodes: requests, answers, fallback and wrapping."""
 import base64
 import binascii
-import inspect
 import io
 import logging
 
@@ -64,26 +63,8 @@ LATENT = {"samples": torch.arange(8, dtype=torch.float32).reshape(1, 2, 1, 2, 2)
 
 # ---- module surface ----------------------------------------------------------
 
-def test_registry_and_node_protocol():
+def test_modules_take_the_base_objects():
     assert vae_decode.base64_to_image is base.base64_to_image and vae_encode.BaseNode is base.BaseNode
-
-    for mod, cls, key, method, inputs, ret in [
-        (vae_decode, Decode, "Vorna VAEDecode", "decode", ("latent", "LATENT"), "IMAGE"),
-        (vae_encode, Encode, "Vorna VAEEncode", "encode", ("image", "IMAGE"), "LATENT"),
-    ]:
-        assert mod.NODE_CLASS_MAPPINGS == {key: cls} and mod.NODE_DISPLAY_NAME_MAPPINGS == {key: key}
-        assert cls.__bases__ == (base.BaseNode,) and cls.__module__ == mod.__name__
-        assert (cls.RETURN_TYPES, cls.FUNCTION, cls.CATEGORY) == ((ret,), method, "Vorna/vae")
-        schema = cls.INPUT_TYPES()
-        assert schema is not cls.INPUT_TYPES() and schema["required"] is not cls.INPUT_TYPES()["required"]
-        assert list(inspect.signature(cls.INPUT_TYPES.__func__).parameters) == ["s"]
-        fn = getattr(cls, method)
-        assert list(inspect.signature(fn).parameters) == ["self", inputs[0], "vae"]
-        assert fn.__qualname__ == f"{cls.__name__}.{method}" and fn.__doc__ is None
-        assert vars(cls()) == {}
-        # ComfyUI sets attributes on node classes.
-        cls.RELATIVE_PYTHON_MODULE = "custom_nodes.x"
-        del cls.RELATIVE_PYTHON_MODULE
 
 
 # ---- VAE decode: request -----------------------------------------------------
