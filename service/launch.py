@@ -58,14 +58,15 @@ class StandIn:
     key: str
     process: subprocess.Popen
     log_path: Path
-    keep_log: bool = False
+    temporary_log: bool = True
 
     def log(self) -> str:
         return self.log_path.read_text(errors="replace")
 
-    def stop(self) -> None:
+    def stop(self, remove_log: bool = True) -> None:
         """SIGTERM to the launcher (it stops bentoml), then make sure nothing of
-        the process group it leads is left behind."""
+        the process group it leads is left behind. A temporary log goes too,
+        unless remove_log is false."""
         proc = self.process
         if proc.poll() is None:
             proc.send_signal(signal.SIGTERM)
@@ -74,7 +75,7 @@ class StandIn:
         with contextlib.suppress(ProcessLookupError, PermissionError):
             os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
-        if not self.keep_log:
+        if remove_log and self.temporary_log:
             self.log_path.unlink(missing_ok=True)
 
 
@@ -110,15 +111,13 @@ def start_standin(key: str = "", fault: str = "none", env: dict | None = None,
                  "--ready-timeout", str(ready_timeout), *tls_args],
                 cwd=ROOT, env=child_env, stdout=log, stderr=subprocess.STDOUT,
                 stdin=subprocess.DEVNULL, start_new_session=True)
-        server = StandIn(url=url, key=key, process=proc, log_path=path, keep_log=True)
+        server = StandIn(url=url, key=key, process=proc, log_path=path, temporary_log=log_path is None)
         started = time.monotonic()
         if wait_ready(url, proc, ready_timeout, tls[0] if tls else None):
-            server.keep_log = log_path is not None
             return server
-        server.stop()
+        server.stop(remove_log=False)
         tail = server.log()[-4000:]
-        if log_path is None:
-            path.unlink(missing_ok=True)
+        server.stop()
         if time.monotonic() - started >= ready_timeout or attempt == attempts - 1:
             raise RuntimeError(f"stand-in service on {url} did not become ready:\n{tail}")
     raise AssertionError("unreachable")
