@@ -68,12 +68,14 @@ py::object make_class(py::handle module, const char *name, py::tuple bases,
 
 // A node class as the host reads it. Its namespace lists, in this order:
 // __doc__ (when given), INPUT_TYPES (a classmethod), RETURN_TYPES, FUNCTION
-// (the entry method's name), CATEGORY, `extra`, then the entry method.
+// (the entry method's name), CATEGORY, DESCRIPTION (the host's one line
+// about the node), `extra`, then the entry method.
 struct NodeClass {
     const char *name;
     const FunctionDef &input_types;
     std::initializer_list<const char *> return_types;
     const char *category;
+    const char *description;
     const FunctionDef &entry;
     FunctionOptions entry_options = FunctionOptions();
     std::vector<std::pair<const char *, py::object>> extra = {};

@@ -85,7 +85,7 @@ def unhandled(monkeypatch):
 
 
 @pytest.fixture
-def comfyui(request, tmp_path, monkeypatch):
+def comfyui(standin, tmp_path, monkeypatch):
     """A harness host with the folder loaded as in a ComfyUI that runs
     coroutine nodes, pointed at the stand-in service."""
     need_node_modules()
@@ -130,8 +130,7 @@ def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path,
     assert host.check() == {}
     for key, package_cls in package_classes.items():
         cls = host.classes[key]
-        assert issubclass(cls, package_cls) and "DESCRIPTION" not in vars(package_cls)
-        assert cls.DESCRIPTION and "\n" not in cls.DESCRIPTION
+        assert issubclass(cls, package_cls) and cls.DESCRIPTION == package_cls.DESCRIPTION
         assert (cls.RETURN_TYPES, cls.FUNCTION, cls.CATEGORY) == \
             (package_cls.RETURN_TYPES, package_cls.FUNCTION, package_cls.CATEGORY)
         schema, original = cls.INPUT_TYPES(), package_cls.INPUT_TYPES()

@@ -60,6 +60,9 @@ def test_node_protocol(row):
     assert cls.__module__ == f"{PACKAGE}.{module_name}" and cls.__qualname__ == cls.__name__ == name
     assert cls.__bases__ == ((getattr(base, parent),) if parent else (object,))
     assert (cls.CATEGORY, cls.FUNCTION, cls.RETURN_TYPES) == (category, function, returns)
+    # The node's line in the host's info panel, on the class itself so that every host shows it.
+    description = vars(cls)["DESCRIPTION"]
+    assert type(description) is str and description and "\n" not in description
     assert list(inspect.signature(cls.INPUT_TYPES.__func__).parameters) == ["s"]
     assert isinstance(vars(cls)["INPUT_TYPES"], classmethod)
     assert cls.INPUT_TYPES.__func__.__qualname__ == f"{name}.INPUT_TYPES"
