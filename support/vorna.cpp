@@ -526,7 +526,7 @@ py::object describe_node(FunctionObject *self, py::handle *args) {
     py::dict inputs;
     const auto &params = self->def->params;
     for (size_t i = 1; i < params.size(); ++i) inputs[params[i]] = args[i];
-    return py::make_tuple(node_io(py::arg("name") = self->def->tag, py::arg("inputs") = inputs));
+    return py::make_tuple(node_io(py::arg("name") = self->def->node_name, py::arg("inputs") = inputs));
 }
 
 void bind(py::handle module, const char *name, py::handle value) {
