@@ -18,11 +18,7 @@ from typing import Callable
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = "vorna_comfyui_engine"
 
-# The eight node modules, as the host imports them.
-NODE_MODULES = ("clip_loader", "unet_loader", "model_sampling_aura_flow", "controlnet", "vae_loader",
-                "ksampler", "vae_decode", "vae_encode")
-
-# What those modules import from outside the package, in the package's order.
+# What the node modules import from outside the package, in the package's order.
 DEPENDENCY_IMPORTS = """\
 import io, base64, logging, json, os, threading, dataclasses
 from typing import Dict, Any, List, Optional, Tuple, Union
@@ -96,10 +92,9 @@ def _import_worker() -> dict:
     t0 = time.perf_counter()
     exec(DEPENDENCY_IMPORTS, {})
     t1 = time.perf_counter()
-    import importlib
-    importlib.import_module("vorna_comfyui_engine")
-    for name in NODE_MODULES:
-        importlib.import_module("vorna_comfyui_engine." + name)
+    package = importlib.import_module(PACKAGE)
+    for name in package._node_modules:      # the eight node modules, as the host imports them
+        importlib.import_module(f"{PACKAGE}.{name}")
     t2 = time.perf_counter()
     return {"deps": t1 - t0, "own": t2 - t1}
 
