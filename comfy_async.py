@@ -31,20 +31,6 @@ POLL_SECONDS = 0.25
 # Hidden input through which ComfyUI passes the node's id (for progress text).
 NODE_ID_INPUT = "unique_id"
 
-# One line each for ComfyUI's node info panel.
-DESCRIPTIONS = {
-    "VornaCLIPLoader": "Names the text encoder that the remote service loads; loads nothing here.",
-    "VornaCLIPTextEncode": "Encodes a prompt into conditioning on the remote service.",
-    "Vorna ControlNetLoader": "Names the ControlNet model that the remote service loads; loads nothing here.",
-    "Vorna ControlNetInpaintingAliMamaApply":
-        "Adds a ControlNet inpainting step (picture, mask, strength) that the sampler sends to the service.",
-    "Vorna KSampler": "Samples a latent on the remote service from the model chain, the prompts and the input latent.",
-    "Vorna ModelSamplingAuraFlow": "Sets the AuraFlow sampling shift of the remote model.",
-    "Vorna UNETLoader": "Names the diffusion model that the remote service loads; loads nothing here.",
-    "Vorna VAEDecode": "Decodes a latent into a picture on the remote service.",
-    "Vorna VAEEncode": "Encodes a picture into a latent on the remote service.",
-    "Vorna VAELoader": "Names the VAE that the remote service loads; loads nothing here.",
-}
 EXECUTING_NODES = ("VornaCLIPTextEncode", "Vorna KSampler", "Vorna VAEDecode", "Vorna VAEEncode")
 
 
@@ -204,8 +190,8 @@ def coroutine_node(cls, host):
 
 def for_host(classes, host=None):
     """The node table to register: in a ComfyUI that runs coroutine nodes,
-    the executing nodes become coroutine nodes and every node of the package
-    gets its description; elsewhere the table is returned as it is."""
+    the executing nodes become coroutine nodes; elsewhere the table is
+    returned as it is."""
     host = host or running_comfyui()
     if host is None:
         return classes
@@ -213,10 +199,5 @@ def for_host(classes, host=None):
     for key, cls in classes.items():
         if key in EXECUTING_NODES:
             cls = coroutine_node(cls, host)
-        if key in DESCRIPTIONS and not getattr(cls, "DESCRIPTION", None):
-            # A subclass, so that the package's own classes stay as they are.
-            cls = cls if cls.__module__ == __name__ else type(cls.__name__, (cls,), {
-                "__module__": __name__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__})
-            cls.DESCRIPTION = DESCRIPTIONS[key]
         table[key] = cls
     return table

@@ -67,18 +67,8 @@ def machine() -> dict[str, str]:
         "numpy": numpy.__version__,
         "Pillow": PIL.__version__,
         "bentoml": bentoml.__version__,
-        "Package": shared_object(),
+        "Package": measure.shared_object() or "?",
     }
-
-
-def shared_object() -> str:
-    """The extension file that `import vorna_comfyui_engine` loaded."""
-    import vorna_comfyui_engine  # noqa: F401
-    for line in Path("/proc/self/maps").read_text().splitlines():
-        path = line.split()[-1]
-        if "/vorna_comfyui_engine" in path and path.endswith(".so"):
-            return path
-    return "?"
 
 
 def load() -> float:

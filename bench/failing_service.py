@@ -20,27 +20,25 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 from loopback_services import Service, schema  # noqa: E402
-from reliability_support import NODES  # noqa: E402
+
+from .cases import picture  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "failing_service.md"
 KEY = "bench-key-0123456789"
 
 
-def encode_case():
-    return next(case for case in NODES if case.name == "vae_encode")
-
-
 def one_call(service: Service, ready: int, timeout: int):
-    from vorna_comfyui_engine import config
+    from vorna_comfyui_engine import config, vae_encode
+    from vorna_comfyui_engine.base import NodeIO
 
-    case = encode_case()
-    node = case.node_class()()
+    node = vae_encode.VornaVAEEncode()
+    image, vae = picture(32), NodeIO(name="VAELoader", inputs={"vae_name": "qwen_image_vae.safetensors"})
     node.BASE_URL, node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = service.origin + "/", ready, timeout
     config.set_api_key(KEY)
     service.requests.clear()
     wall0, cpu0, thread0 = time.monotonic(), time.process_time(), time.thread_time()
     try:
-        case.call(node)
+        node.encode(image=image, vae=vae)
         outcome = "returned"
     except Exception as e:  # noqa: BLE001 - reported
         cause = e.__context__ or e

@@ -4,6 +4,7 @@ each prints one JSON line)."""
 from __future__ import annotations
 
 import gc
+import importlib.machinery
 import json
 import os
 import re
@@ -15,12 +16,9 @@ from pathlib import Path
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
+PACKAGE = "vorna_comfyui_engine"
 
-# The eight node modules, as the host imports them.
-NODE_MODULES = ("clip_loader", "unet_loader", "model_sampling_aura_flow", "controlnet", "vae_loader",
-                "ksampler", "vae_decode", "vae_encode")
-
-# What those modules import from outside the package, in the package's order.
+# What the node modules import from outside the package, in the package's order.
 DEPENDENCY_IMPORTS = """\
 import io, base64, logging, json, os, threading, dataclasses
 from typing import Dict, Any, List, Optional, Tuple, Union
@@ -31,6 +29,16 @@ from PIL import Image
 from bentoml import SyncHTTPClient
 import pyarrow
 """
+
+
+def shared_object() -> str | None:
+    """The extension file `import vorna_comfyui_engine` loads, or None when
+    the import would find no built one. The package's __file__ names its
+    build-time source, so the path finder is asked for the file."""
+    spec = importlib.machinery.PathFinder.find_spec(PACKAGE)
+    if spec is None or not spec.origin or not spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        return None
+    return spec.origin
 
 
 # ---- timing -------------------------------------------------------------------
@@ -84,10 +92,9 @@ def _import_worker() -> dict:
     t0 = time.perf_counter()
     exec(DEPENDENCY_IMPORTS, {})
     t1 = time.perf_counter()
-    import importlib
-    importlib.import_module("vorna_comfyui_engine")
-    for name in NODE_MODULES:
-        importlib.import_module("vorna_comfyui_engine." + name)
+    package = importlib.import_module(PACKAGE)
+    for name in package._node_modules:      # the eight node modules, as the host imports them
+        importlib.import_module(f"{PACKAGE}.{name}")
     t2 = time.perf_counter()
     return {"deps": t1 - t0, "own": t2 - t1}
 

@@ -153,8 +153,7 @@ def measure(rounds: int) -> dict:
     import datetime
     started = datetime.datetime.now(datetime.timezone.utc)
     load = os.getloadavg()[0]
-    sys.path.insert(0, str(ROOT / "tests"))
-    from standin_helpers import running_standin
+    from service.launch import running_standin
 
     with tempfile.TemporaryDirectory(prefix="vorna-bench-tls-") as folder:
         cert, key_file = self_signed(Path(folder))

@@ -6,10 +6,9 @@ from __future__ import annotations
 import http.client
 import json
 import secrets
-import sys
 import urllib.parse
 
-from .measure import ROOT, interleaved
+from .measure import interleaved
 
 
 def tiny_sampler_payload() -> dict:
@@ -42,8 +41,7 @@ def plain_post(url: str, key: str, endpoint: str, payload: dict) -> dict:
 
 
 def measure(repeats: int) -> dict:
-    sys.path.insert(0, str(ROOT / "tests"))
-    from standin_helpers import running_standin
+    from service.launch import running_standin
 
     import bentoml
     import vorna_comfyui_engine.base as base

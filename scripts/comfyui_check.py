@@ -18,16 +18,16 @@ import json
 import os
 import secrets
 import signal
-import socket
 import struct
 import subprocess
 import sys
 import time
-import urllib.request
 import uuid
 from pathlib import Path
 
 import aiohttp
+
+from service.launch import free_port, start_standin
 
 ROOT = Path(__file__).resolve().parent.parent
 WORKFLOWS = ROOT / "workflows"
@@ -36,12 +36,6 @@ FOLDER_NAME = "vorna_nodes"
 TEXT_EVENT = 3          # ComfyUI's binary websocket event carrying a node's progress text
 SLOW = 2.0              # seconds the stand-in waits before each delayed answer
 SAMPLER_DELAY = 8.0
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def load(path):
@@ -63,37 +57,21 @@ class StandIn:
 
     def __init__(self, port, key, results):
         self.port, self.key, self.results = port, key, results
-        self.proc = None
+        self.server = None
 
-    def start(self, **switches):
+    def start(self, fault="none", **switches):
         self.stop()
-        env = dict(os.environ, VORNA_STANDIN_API_KEY=self.key, BENTOML_DO_NOT_TRACK="true")
-        env.update({f"VORNA_STANDIN_{k.upper()}": str(v) for k, v in switches.items()})
-        log = open(self.results / "service.log", "ab")
-        self.proc = subprocess.Popen([sys.executable, "-m", "service", "--port", str(self.port)], cwd=ROOT, env=env,
-                                     stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + 300
-        while time.monotonic() < deadline:
-            try:
-                with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/readyz", timeout=2) as r:
-                    if r.status == 200:
-                        return
-            except OSError:
-                time.sleep(0.3)
-        raise Failed("the stand-in service did not become ready")
+        try:
+            self.server = start_standin(key=self.key, fault=fault, port=self.port, ready_timeout=300,
+                                        log_path=self.results / "service.log",
+                                        env={f"VORNA_STANDIN_{k.upper()}": str(v) for k, v in switches.items()})
+        except RuntimeError as e:
+            raise Failed(str(e)) from None
 
     def stop(self):
-        if self.proc is None:
-            return
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        self.proc.wait()
-        self.proc = None
+        if self.server is not None:
+            self.server.stop()
+            self.server = None
 
 
 class ComfyUI:

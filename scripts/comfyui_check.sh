@@ -152,5 +152,5 @@ mkdir -p "$NODE_FOLDER"
 
 mkdir -p "$DIR/results"
 cd "$ROOT"
-exec "$PY" scripts/comfyui_check.py --comfyui "$DIR/ComfyUI" --stubs "$DIR/stubs" --chromium "$CHROMIUM" \
+exec "$PY" -m scripts.comfyui_check --comfyui "$DIR/ComfyUI" --stubs "$DIR/stubs" --chromium "$CHROMIUM" \
     --results "$DIR/results"

@@ -355,6 +355,7 @@ void define_node_class(py::handle module, py::tuple bases, const NodeClass &node
     body.emplace_back("RETURN_TYPES", return_types);
     body.emplace_back("FUNCTION", py::str(node.entry.name));
     body.emplace_back("CATEGORY", py::str(node.category));
+    body.emplace_back("DESCRIPTION", py::str(node.description));
     body.insert(body.end(), node.extra.begin(), node.extra.end());
     body.emplace_back(node.entry.name, make_function(module, node.entry, node.entry_options));
     bind(module, node.name, make_class(module, node.name, bases, body));
@@ -525,7 +526,7 @@ py::object describe_node(FunctionObject *self, py::handle *args) {
     py::dict inputs;
     const auto &params = self->def->params;
     for (size_t i = 1; i < params.size(); ++i) inputs[params[i]] = args[i];
-    return py::make_tuple(node_io(py::arg("name") = self->def->tag, py::arg("inputs") = inputs));
+    return py::make_tuple(node_io(py::arg("name") = self->def->node_name, py::arg("inputs") = inputs));
 }
 
 void bind(py::handle module, const char *name, py::handle value) {

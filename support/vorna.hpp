@@ -25,7 +25,7 @@ struct FunctionDef {
     const char *name;
     std::vector<const char *> params;
     Impl impl;
-    const char *tag = nullptr;  // free for the implementation (e.g. a descriptor's node name)
+    const char *node_name = nullptr;  // for describe_node: the node type its descriptor names
 };
 
 struct FunctionObject {
@@ -68,12 +68,14 @@ py::object make_class(py::handle module, const char *name, py::tuple bases,
 
 // A node class as the host reads it. Its namespace lists, in this order:
 // __doc__ (when given), INPUT_TYPES (a classmethod), RETURN_TYPES, FUNCTION
-// (the entry method's name), CATEGORY, `extra`, then the entry method.
+// (the entry method's name), CATEGORY, DESCRIPTION (the host's one line
+// about the node), `extra`, then the entry method.
 struct NodeClass {
     const char *name;
     const FunctionDef &input_types;
     std::initializer_list<const char *> return_types;
     const char *category;
+    const char *description;
     const FunctionDef &entry;
     FunctionOptions entry_options = FunctionOptions();
     std::vector<std::pair<const char *, py::object>> extra = {};
@@ -145,7 +147,7 @@ py::tuple node_input(std::initializer_list<const char *> choices, py::dict optio
 // for a descriptor it was given (two lookups, as in Python).
 py::object inputs_of(py::handle value);
 
-// Entry method of a loader-type node: returns (NodeIO(name=def.tag,
+// Entry method of a loader-type node: returns (NodeIO(name=def.node_name,
 // inputs={param: value, ...}),) over every parameter after `self`, with
 // `NodeIO` looked up in the module globals at call time.
 py::object describe_node(FunctionObject *self, py::handle *args);

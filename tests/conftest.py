@@ -7,7 +7,7 @@ import secrets
 
 import pytest
 
-from standin_helpers import running_standin, start_standin
+from service.launch import running_standin, start_standin
 
 
 def pytest_configure(config):
@@ -28,10 +28,30 @@ def standin():
 
 
 @pytest.fixture
+def nodes_on_standin(standin, monkeypatch):
+    """The package's nodes pointed at the session's stand-in service, with its
+    key set for the test. The service URL is copied into the classes at
+    import, so every class that keeps its own BASE_URL gets the service's."""
+    import importlib
+
+    package = importlib.import_module("vorna_comfyui_engine")
+    config = importlib.import_module("vorna_comfyui_engine.config")
+    classes = [importlib.import_module("vorna_comfyui_engine.base").BaseNode]
+    for name in package._node_modules:
+        classes += importlib.import_module(f"vorna_comfyui_engine.{name}").NODE_CLASS_MAPPINGS.values()
+    for cls in classes:
+        if "BASE_URL" in vars(cls):
+            monkeypatch.setattr(cls, "BASE_URL", standin.url)
+    config.set_api_key(standin.key)
+    yield standin
+    config.set_api_key(None)
+
+
+@pytest.fixture
 def standin_factory():
     """Starts extra services for one test, each stopped when the test ends:
     `standin_factory(fault="status500", key="", env={"VORNA_STANDIN_FAULT_ON": "sampler"})`.
-    For one server per module, use standin_helpers.running_standin in a module fixture."""
+    For one server per module, use service.launch.running_standin in a module fixture."""
     with contextlib.ExitStack() as stack:
         yield lambda **kwargs: stack.enter_context(running_standin(**kwargs))
 

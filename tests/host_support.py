@@ -2,18 +2,15 @@
 the node modules, and a host wired to the stand-in service."""
 import contextlib
 import importlib
-import importlib.machinery
 import shutil
-import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.append(str(ROOT))
+from bench.measure import shared_object
+from harness import Host, sample_inputs
 
-from harness import Host, sample_inputs  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 PACKAGE = "vorna_comfyui_engine"
 # The package's own list of the modules that register nodes.
@@ -26,14 +23,6 @@ def need_node_modules():
     return {name: pytest.importorskip(f"{PACKAGE}.{name}") for name in NODE_MODULES}
 
 
-def shared_object():
-    # __file__ of the package names its build-time source; ask the path finder for the file.
-    spec = importlib.machinery.PathFinder.find_spec(PACKAGE)
-    if spec is None or not spec.origin or not spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
-        pytest.skip("no built shared object on sys.path")
-    return spec.origin
-
-
 def copy_root(dest, with_shared_object=False):
     """The custom-node folder as a user installs it: the root's Python files,
     and the shared object beside them when asked."""
@@ -43,15 +32,10 @@ def copy_root(dest, with_shared_object=False):
         shutil.copy(path, dest / path.name)
     if with_shared_object:
         so = shared_object()
+        if so is None:
+            pytest.skip("no built shared object on sys.path")
         shutil.copy(so, dest / Path(so).name)
     return dest
-
-
-def standin_or_skip(request):
-    try:
-        return request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
 
 
 def workflow(name):

@@ -1,6 +1,7 @@
 """Shared pieces of the reliability tests: the four executing nodes with good
-inputs and good answers, a recording fake client, a hang guard and a scanner
-that looks for a secret in everything an exception carries."""
+inputs and good answers, a hang guard, the figures' files, and a scanner that
+looks for a secret in everything an exception carries (the recording client
+is conftest's)."""
 from __future__ import annotations
 
 import dataclasses

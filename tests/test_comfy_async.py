@@ -11,7 +11,7 @@ import types
 import pytest
 import torch
 
-from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node, standin_or_skip
+from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node
 from harness import Host, NodeExecutionError
 
 import comfy_async
@@ -85,11 +85,10 @@ def unhandled(monkeypatch):
 
 
 @pytest.fixture
-def comfyui(request, tmp_path, monkeypatch):
+def comfyui(standin, tmp_path, monkeypatch):
     """A harness host with the folder loaded as in a ComfyUI that runs
     coroutine nodes, pointed at the stand-in service."""
     need_node_modules()
-    standin = standin_or_skip(request)
     fake = FakeComfyUI()
     fake.install(monkeypatch)
     with live_host(standin, tmp_path) as host:
@@ -131,8 +130,7 @@ def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path,
     assert host.check() == {}
     for key, package_cls in package_classes.items():
         cls = host.classes[key]
-        assert issubclass(cls, package_cls) and "DESCRIPTION" not in vars(package_cls)
-        assert cls.DESCRIPTION and "\n" not in cls.DESCRIPTION
+        assert issubclass(cls, package_cls) and cls.DESCRIPTION == package_cls.DESCRIPTION
         assert (cls.RETURN_TYPES, cls.FUNCTION, cls.CATEGORY) == \
             (package_cls.RETURN_TYPES, package_cls.FUNCTION, package_cls.CATEGORY)
         schema, original = cls.INPUT_TYPES(), package_cls.INPUT_TYPES()

@@ -10,14 +10,9 @@ import textwrap
 
 import pytest
 
+from bench.measure import shared_object
+
 PKG = "vorna_comfyui_engine"
-
-
-
-def shared_object():
-    # An imported package's __spec__ names its build-time source; ask the
-    # path finder for the file itself.
-    return importlib.machinery.PathFinder.find_spec(PKG).origin
 
 
 def run(code, env_extra=None, cwd=None):

@@ -13,7 +13,7 @@ import torch
 from PIL import Image
 
 from host_support import (KEY_VARIABLE, NODE_MODULES, PACKAGE, ROOT, WORKFLOWS, copy_root, live_host,
-                          need_node_modules, set_key_through_node, standin_or_skip, workflow)
+                          need_node_modules, set_key_through_node, workflow)
 from harness import CustomNodeImportError, Host, NodeExecutionError, PromptError, builtin_nodes, sample_inputs
 from harness.host import module_name_for
 from harness.schema import check_node
@@ -319,9 +319,8 @@ def run_python(code, *args, env_extra=None, cwd=None):
 # --- the three workflows against the stand-in service ------------------------------------------
 
 @pytest.fixture(scope="module")
-def live(request, tmp_path_factory):
+def live(standin, tmp_path_factory):
     need_node_modules()
-    standin = standin_or_skip(request)
     tmp = tmp_path_factory.mktemp("live")
     with live_host(standin, tmp) as host:
         set_key_through_node(host)
@@ -354,10 +353,9 @@ def test_workflow_runs_and_saves_a_picture_of_the_right_size_without_the_key(liv
 
 
 @pytest.mark.standin
-def test_main_job_road_through_the_command_line(request, tmp_path):
+def test_main_job_road_through_the_command_line(standin, tmp_path):
     """What scripts/main.sh does: the key and URL from the environment, all three workflows."""
     need_node_modules()
-    standin = standin_or_skip(request)
     folder = copy_root(tmp_path / "custom_nodes" / "vorna_nodes")
     env = {k: v for k, v in os.environ.items() if not k.startswith("VORNA_")}
     env.update(VORNA_API_BASE_URL=standin.url, VORNA_API_KEY=standin.key,
@@ -395,11 +393,10 @@ RELATIVE_RUN = """
 
 
 @pytest.mark.standin
-def test_root_folder_with_the_shared_object_inside_imports_it_relatively(request, tmp_path):
+def test_root_folder_with_the_shared_object_inside_imports_it_relatively(standin, tmp_path):
     """The package then lives under the folder's module; the key node must set
     the key of that copy of the package, not of another one."""
     need_node_modules()
-    standin = standin_or_skip(request)
     # A dot in the folder name exercises ComfyUI's renaming of the module.
     folder = copy_root(tmp_path / "custom_nodes" / "vorna.nodes", with_shared_object=True)
     sample_inputs.write(tmp_path / "in")

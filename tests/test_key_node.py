@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
 from host_support import (KEY_VARIABLE, ROOT, WORKFLOWS, live_host, need_node_modules, set_key_through_node,
-                          standin_or_skip, workflow)
+                          workflow)
 from harness import Host, NodeExecutionError, PromptError
 from harness.schema import check_node
 
@@ -236,9 +236,8 @@ def test_a_key_the_node_accepts_can_be_sent(key_node, recording_client, monkeypa
 # --- against the stand-in service --------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def live(request, tmp_path_factory):
+def live(standin, tmp_path_factory):
     need_node_modules()
-    standin = standin_or_skip(request)
     with live_host(standin, tmp_path_factory.mktemp("key_live")) as host:
         yield host, standin
 

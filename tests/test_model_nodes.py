@@ -1,10 +1,8 @@
 """Model and conditioning nodes: CLIP loader and text encode, UNet loader,
 AuraFlow patch, VAE loader."""
 import base64
-import copy
 import inspect
 import io
-import json
 import logging
 import sys
 
@@ -26,18 +24,6 @@ AuraFlow = aura.VornaModelSamplingAuraFlow
 VAELoader = vae_loader.VornaVAELoader
 
 PREFIX = "Failed to encode text: "
-
-# class -> (module, key, base, category, function, return types, docstring)
-NODES = {
-    CLIPLoader: (clip_loader, "VornaCLIPLoader", object, "Vorna/loaders", "load_clip", ("CLIP",), None),
-    TextEncode: (clip_loader, "VornaCLIPTextEncode", base.BaseNode, "Vorna/conditioning", "encode",
-                 ("CONDITIONING",), "Encode text using Vorna CLIP"),
-    UNetLoader: (unet_loader, "Vorna UNETLoader", base.BaseNode, "Vorna/loaders", "load_unet", ("MODEL",), None),
-    AuraFlow: (aura, "Vorna ModelSamplingAuraFlow", base.BaseNode, "Vorna/sampling", "patch_aura", ("MODEL",),
-               None),
-    VAELoader: (vae_loader, "Vorna VAELoader", base.BaseNode, "Vorna/loaders", "load_vae", ("VAE",), None),
-}
-
 
 # ---- helpers -----------------------------------------------------------------
 
@@ -71,45 +57,6 @@ def test_imported_names_are_the_sources_own_objects():
     assert clip_loader.SyncHTTPClient is sys.modules["bentoml"].SyncHTTPClient
 
 
-def test_registry_tables():
-    assert list(clip_loader.NODE_CLASS_MAPPINGS.items()) == [("VornaCLIPLoader", CLIPLoader),
-                                                             ("VornaCLIPTextEncode", TextEncode)]
-    assert list(clip_loader.NODE_DISPLAY_NAME_MAPPINGS.items()) == [("VornaCLIPLoader", "Vorna CLIP Loader"),
-                                                                    ("VornaCLIPTextEncode", "Vorna CLIP Text Encode")]
-    for mod, cls, key in [(unet_loader, UNetLoader, "Vorna UNETLoader"),
-                          (aura, AuraFlow, "Vorna ModelSamplingAuraFlow"),
-                          (vae_loader, VAELoader, "Vorna VAELoader")]:
-        assert mod.NODE_CLASS_MAPPINGS == {key: cls} and mod.NODE_DISPLAY_NAME_MAPPINGS == {key: key}
-        assert mod.NODE_CLASS_MAPPINGS is not mod.NODE_DISPLAY_NAME_MAPPINGS
-
-
-@pytest.mark.parametrize("cls", list(NODES), ids=lambda c: c.__name__)
-def test_node_protocol(cls):
-    mod, key, parent, category, function, returns, doc = NODES[cls]
-    assert mod.NODE_CLASS_MAPPINGS[key] is cls and cls.__module__ == mod.__name__
-    assert cls.__bases__ == (parent,) and cls.__qualname__ == cls.__name__
-    assert (cls.CATEGORY, cls.FUNCTION, cls.RETURN_TYPES) == (category, function, returns)
-    assert list(inspect.signature(cls.INPUT_TYPES.__func__).parameters) == ["s"]
-    assert isinstance(vars(cls)["INPUT_TYPES"], classmethod)
-    assert cls.INPUT_TYPES.__func__.__qualname__ == f"{cls.__name__}.INPUT_TYPES"
-
-    # The entry method's parameters are the schema's inputs, in schema order.
-    entry = getattr(cls, function)
-    schema = cls.INPUT_TYPES()
-    inputs = [name for group in schema.values() for name in group]
-    assert list(inspect.signature(entry).parameters) == ["self"] + inputs
-    assert entry.__qualname__ == f"{cls.__name__}.{function}" and entry.__name__ == function
-    assert entry.__doc__ == doc
-    assert vars(cls()) == {}
-
-    # ComfyUI writes its own attributes onto node classes.
-    cls.RELATIVE_PYTHON_MODULE = "custom_nodes.vorna"
-    try:
-        assert cls.RELATIVE_PYTHON_MODULE == "custom_nodes.vorna"
-    finally:
-        del cls.RELATIVE_PYTHON_MODULE
-
-
 def test_text_encode_class_repeats_the_settings():
     assert TextEncode.__doc__ == "Vorna CLIP Text Encode" and CLIPLoader.__doc__ is None
     # A second reading of the configuration: its own record, equal settings.
@@ -117,35 +64,6 @@ def test_text_encode_class_repeats_the_settings():
     assert TextEncode.BASE_URL == TextEncode.cfg.api_base_url == base.BaseNode.BASE_URL
     assert TextEncode.REQUEST_TIMEOUT == TextEncode.cfg.request_timeout == base.BaseNode.REQUEST_TIMEOUT
     assert list(inspect.signature(CLIPLoader.load_clip).parameters.values())[-1].default == "default"
-
-
-# ---- schemas -----------------------------------------------------------------
-
-@pytest.mark.parametrize("cls", list(NODES), ids=lambda c: c.__name__)
-def test_schema_is_new_each_call_and_serialisable(cls):
-    first = cls.INPUT_TYPES()
-    untouched = copy.deepcopy(first)
-    assert cls().INPUT_TYPES() == first
-    json.dumps(first)
-
-    # Exact types: tuples per input, Python lists for choices (the host checks
-    # membership only then), floats for FLOAT bounds.
-    for group in first.values():
-        for spec in group.values():
-            assert type(spec) is tuple and type(spec[0]) in (str, list)
-            if spec[0] == "FLOAT":
-                assert {type(v) for v in spec[1].values()} == {float}
-
-    # Wreck every mutable level of one result; the next call is untouched.
-    for group in first.values():
-        for spec in group.values():
-            if isinstance(spec[0], list):
-                spec[0].append("other")
-            if len(spec) == 2:
-                spec[1]["default"] = "changed"
-        group["extra"] = ("INT",)
-    first["hidden"] = {}
-    assert cls.INPUT_TYPES() == untouched
 
 
 # ---- loaders -----------------------------------------------------------------
@@ -401,21 +319,8 @@ def test_encode_lets_non_exceptions_and_clip_probe_errors_through(client, monkey
 
 # ---- text encode against the stand-in service --------------------------------
 
-@pytest.fixture
-def service(request, monkeypatch):
-    try:
-        standin = request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
-    monkeypatch.setattr(base.BaseNode, "BASE_URL", standin.url)
-    monkeypatch.setattr(TextEncode, "BASE_URL", standin.url)
-    config.set_api_key(standin.key)
-    yield standin
-    config.set_api_key(None)
-
-
 @pytest.mark.standin
-def test_encode_round_trip(service, caplog):
+def test_encode_round_trip(nodes_on_standin, caplog):
     clip = clip_descriptor()
     (cond, extra), = TextEncode().encode(clip=clip, text="a red fox in the snow")[0]
     assert isinstance(cond, torch.Tensor) and cond.dtype == torch.float32
@@ -425,7 +330,7 @@ def test_encode_round_trip(service, caplog):
     assert torch.equal(again[0][0], cond)
     assert base_errors(caplog) == []
 
-    config.set_api_key("wrong-" + service.key)
+    config.set_api_key("wrong-" + nodes_on_standin.key)
     with pytest.raises(ValueError) as info:
         TextEncode().encode(clip=clip, text="a red fox")
     assert str(info.value).startswith(PREFIX)

@@ -11,6 +11,7 @@ import base64
 import io
 import logging
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -110,6 +111,33 @@ def test_tensor_answer_bombs_are_refused(limited, caplog, bomb, node_name):
     assert isinstance(error, ValueError) and str(error).startswith("answer refused: "), repr(error)
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
     limited(node_name, TENSOR_ANSWERS[node_name](encode_tensor(torch.ones(LIMIT // 8))))    # half the limit: fine
+
+
+RAN = []
+
+
+class Planted:
+    """Unpickling this runs code: an answer must never get that far."""
+
+    def __reduce__(self):
+        return RAN.append, ("ran",)
+
+
+@pytest.mark.parametrize("stream", ["torch", "pickle"])
+@pytest.mark.parametrize("reader", ["codec", *TENSOR_ANSWERS])
+def test_answer_that_would_run_code_is_refused(limited, reader, stream):
+    text = b64(saved({"x": Planted()}) if stream == "torch" else pickle.dumps(Planted(), protocol=2))
+    with pytest.raises(Exception) as info:
+        if reader == "codec":
+            module("base").base64_to_tensor(text)
+        else:
+            limited(reader, TENSOR_ANSWERS[reader](text))
+    error, prefix = info.value, CASES[reader].wrap_prefix if reader in CASES else None
+    if prefix:
+        assert type(error) is ValueError and str(error).startswith(prefix), repr(error)
+        error = error.__context__
+    assert isinstance(error, pickle.UnpicklingError), repr(error)
+    assert RAN == []
 
 
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])

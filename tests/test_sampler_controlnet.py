@@ -1,8 +1,6 @@
 """The remote sampler and the ControlNet inpainting nodes."""
 import base64
-import copy
 import importlib
-import inspect
 import io
 import json
 import logging
@@ -14,7 +12,6 @@ from conftest import encode_tensor
 base = pytest.importorskip("vorna_comfyui_engine.base")
 ksampler = pytest.importorskip("vorna_comfyui_engine.ksampler")
 controlnet = pytest.importorskip("vorna_comfyui_engine.controlnet")
-import vorna_comfyui_engine.config as config  # noqa: E402
 
 NodeIO = base.NodeIO
 KSampler = ksampler.VornaKSampler
@@ -71,54 +68,11 @@ def record(**overrides):
 # --- module surface -------------------------------------------------------------------------
 
 def test_sampler_module_surface():
-    assert [k for k in vars(ksampler) if not k.startswith("__")] == [
-        "BaseNode", "NodeIO", "tensor_to_base64", "serialize_with_pyarrow", "Any", "logging",
-        "SyncHTTPClient", "logger", "VornaKSampler", "NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
     import bentoml
     assert ksampler.SyncHTTPClient is bentoml.SyncHTTPClient and ksampler.NodeIO is base.NodeIO
     assert ksampler.logger.name == "vorna_comfyui_engine.ksampler"
     assert ksampler.logger.level == logging.DEBUG and ksampler.logger.handlers == []
-    assert ksampler.NODE_CLASS_MAPPINGS == {"Vorna KSampler": KSampler}
-    assert ksampler.NODE_DISPLAY_NAME_MAPPINGS == {"Vorna KSampler": "Vorna KSampler"}
-    assert KSampler.__bases__ == (base.BaseNode,)
-    assert (KSampler.RETURN_TYPES, KSampler.FUNCTION, KSampler.CATEGORY) == (("LATENT",), "sample", "Vorna/sampling")
-    assert KSampler.sample.__qualname__ == "VornaKSampler.sample" and KSampler.sample.__doc__ is None
-    assert list(inspect.signature(KSampler.sample).parameters) == ["self", *KSampler.INPUT_TYPES()["required"]]
     assert not hasattr(ksampler, "_extract_deferred")
-
-
-def test_controlnet_module_surface():
-    import typing
-    names = [k for k in vars(controlnet) if not k.startswith("__")]
-    assert names == ["NodeIO", "get_config", "Any", "Dict", "List", "Optional", "Tuple", "Union",
-                     "VornaControlNetLoader", "VornaControlNetInpaintingAliMamaApply",
-                     "NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
-    assert controlnet.Optional is typing.Optional and controlnet.get_config is config.get_config
-    assert controlnet.NODE_CLASS_MAPPINGS == {"Vorna ControlNetLoader": Loader,
-                                              "Vorna ControlNetInpaintingAliMamaApply": Apply}
-    assert list(controlnet.NODE_DISPLAY_NAME_MAPPINGS.items()) == [(k, k) for k in controlnet.NODE_CLASS_MAPPINGS]
-    assert Loader.__bases__ == Apply.__bases__ == (object,)
-    assert (Loader.RETURN_TYPES, Loader.FUNCTION, Loader.CATEGORY) == (
-        ("CONTROL_NET",), "load_controlnet", "Vorna/loaders")
-    assert (Apply.RETURN_TYPES, Apply.FUNCTION, Apply.CATEGORY) == (
-        ("CONDITIONING", "CONDITIONING"), "apply", "Vorna/conditioning")
-    for cls in (Loader, Apply):
-        entry = getattr(cls, cls.FUNCTION)
-        assert entry.__qualname__ == f"{cls.__name__}.{cls.FUNCTION}"
-        assert list(inspect.signature(entry).parameters) == ["self", *cls.INPUT_TYPES()["required"]]
-
-
-@pytest.mark.parametrize("cls", [KSampler, Loader, Apply], ids=lambda c: c.__name__)
-def test_schema_is_fresh_each_call_and_serialisable(cls):
-    first = cls.INPUT_TYPES()
-    untouched = copy.deepcopy(first)
-    for spec in first["required"].values():
-        if isinstance(spec[0], list):
-            spec[0].append("mutated")
-        if len(spec) == 2:
-            spec[1]["default"] = "changed"
-    assert cls.INPUT_TYPES() == untouched
-    json.dumps(untouched)
 
 
 def test_seed_bound_is_the_full_unsigned_range():
@@ -336,29 +290,6 @@ def test_bad_answers_raise(client, answer, error):
         run()
 
 
-TOUCHED = []
-
-
-def _touch(value):
-    TOUCHED.append(value)
-    return value
-
-
-class Payload:
-    def __reduce__(self):
-        return (_touch, ("ran",))
-
-
-def test_answer_is_loaded_weights_only(client):
-    client.answer = {"samples": encode_tensor({"t": Payload()})}
-    with pytest.raises(Exception, match="(?i)weights.only"):
-        run()
-    assert TOUCHED == []
-    # Tensors in plain containers still load.
-    client.answer = {"samples": encode_tensor({"t": torch.ones(1)})}
-    assert torch.equal(run()[0]["samples"]["t"], torch.ones(1))
-
-
 # --- ControlNet nodes -----------------------------------------------------------------------
 
 class Holder:
@@ -479,36 +410,17 @@ def test_apply_output_reaches_sampler_through_either_input(client, serialized):
 
 # --- real round trips through bentoml's client ----------------------------------------------
 
-@pytest.fixture
-def service(request, monkeypatch):
-    try:
-        standin = request.getfixturevalue("standin")
-    except pytest.FixtureLookupError:
-        pytest.skip("the stand-in service fixture is not available")
-    monkeypatch.setattr(base.BaseNode, "BASE_URL", standin.url)
-    config.set_api_key(standin.key)
-    yield standin
-    config.set_api_key(None)
-
-
 def model_chain():
-    """UNet loader then AuraFlow patch; descriptors of the same shape when those modules are not built."""
-    try:
-        unet = importlib.import_module("vorna_comfyui_engine.unet_loader")
-        aura = importlib.import_module("vorna_comfyui_engine.model_sampling_aura_flow")
-    except ModuleNotFoundError as e:
-        if not e.name.startswith("vorna_comfyui_engine."):
-            raise
-        loader = NodeIO(name="UNETLoader", inputs={"unet_name": "qwen_image_bf16.safetensors",
-                                                   "weight_dtype": "default"})
-        return loader, NodeIO(name="ModelSamplingAuraFlow", inputs={"model": loader, "shift": 1.73})
+    """UNet loader then AuraFlow patch."""
+    unet = importlib.import_module("vorna_comfyui_engine.unet_loader")
+    aura = importlib.import_module("vorna_comfyui_engine.model_sampling_aura_flow")
     loader, = unet.VornaUNetLoader().load_unet(unet_name="qwen_image_bf16.safetensors", weight_dtype="default")
     patched, = aura.VornaModelSamplingAuraFlow().patch_aura(model=loader, shift=1.73)
     return loader, patched
 
 
 @pytest.mark.standin
-def test_round_trip_through_the_model_chain(service):
+def test_round_trip_through_the_model_chain(nodes_on_standin):
     loader, patched = model_chain()
     lat = {"samples": torch.randn(1, 16, 1, 128, 128)}
     out, = run(model=patched, positive=[[torch.zeros(1, 4, 8), {}]], negative=[[torch.zeros(1, 4, 8), {}]],
@@ -520,7 +432,7 @@ def test_round_trip_through_the_model_chain(service):
 
 
 @pytest.mark.standin
-def test_round_trip_with_controlnet_inpainting(service):
+def test_round_trip_with_controlnet_inpainting(nodes_on_standin):
     _, patched = model_chain()
     cn, = Loader().load_controlnet(control_net_name="InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")
     cond = [[torch.zeros(1, 4, 8), {"pooled_output": torch.zeros(1, 8)}]]

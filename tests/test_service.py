@@ -6,7 +6,6 @@ import io
 import json
 import os
 import pickle
-import sys
 import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
@@ -20,12 +19,9 @@ from bentoml.exceptions import BentoMLException, InvalidArgument  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from conftest import encode_tensor  # noqa: E402
-from standin_helpers import ROOT, running_standin  # noqa: E402
-
-if str(ROOT) not in sys.path:
-    sys.path.append(str(ROOT))
 from service import synth  # noqa: E402
 from service.faults import Behaviour, StatusFault  # noqa: E402
+from service.launch import running_standin  # noqa: E402
 
 MODEL = {"model": {"name": "UNETLoader",
                    "inputs": {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}},

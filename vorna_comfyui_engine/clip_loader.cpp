@@ -56,15 +56,17 @@ void body_clip_loader(py::module_ m) {
     FunctionOptions load_opts;
     load_opts.defaults = py::make_tuple("default");
     define_node_class(m, py::tuple(),
-                      {"VornaCLIPLoader", kLoaderInputTypes, {"CLIP"}, "Vorna/loaders", kLoadClip, load_opts});
+                      {"VornaCLIPLoader", kLoaderInputTypes, {"CLIP"}, "Vorna/loaders",
+                       "Names the text encoder that the remote service loads; loads nothing here.", kLoadClip,
+                       load_opts});
 
     // A second read of the configuration, kept in this class's own namespace.
     py::object cfg = global(m, "get_config")();
     FunctionOptions encode_opts;
     encode_opts.doc = "Encode text using Vorna CLIP";
     define_node_class(m, py::make_tuple(global(m, "BaseNode")),
-                      {"VornaCLIPTextEncode", kEncodeInputTypes, {"CONDITIONING"}, "Vorna/conditioning", kEncode,
-                       encode_opts,
+                      {"VornaCLIPTextEncode", kEncodeInputTypes, {"CONDITIONING"}, "Vorna/conditioning",
+                       "Encodes a prompt into conditioning on the remote service.", kEncode, encode_opts,
                        {{"cfg", cfg},
                         {"BASE_URL", cfg.attr("api_base_url")},
                         {"REQUEST_TIMEOUT", cfg.attr("request_timeout")}},

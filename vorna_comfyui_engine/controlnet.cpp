@@ -111,10 +111,15 @@ void body_controlnet(py::module_ m) {
     from_import(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple", "Union"});
 
     define_node_class(m, py::tuple(),
-                      {"VornaControlNetLoader", kLoaderInputTypes, {"CONTROL_NET"}, "Vorna/loaders", kLoadControlnet});
+                      {"VornaControlNetLoader", kLoaderInputTypes, {"CONTROL_NET"}, "Vorna/loaders",
+                       "Names the ControlNet model that the remote service loads; loads nothing here.",
+                       kLoadControlnet});
     define_node_class(m, py::tuple(),
                       {"VornaControlNetInpaintingAliMamaApply", kApplyInputTypes, {"CONDITIONING", "CONDITIONING"},
-                       "Vorna/conditioning", kApply});
+                       "Vorna/conditioning",
+                       "Adds a ControlNet inpainting step (picture, mask, strength) that the sampler sends to the "
+                       "service.",
+                       kApply});
     register_nodes(m, {{"Vorna ControlNetLoader", "VornaControlNetLoader", "Vorna ControlNetLoader"},
                        {"Vorna ControlNetInpaintingAliMamaApply", "VornaControlNetInpaintingAliMamaApply",
                         "Vorna ControlNetInpaintingAliMamaApply"}});

@@ -208,7 +208,11 @@ void body_ksampler(py::module_ m) {
     bind(m, "logger", logging.attr("getLogger")(global(m, "__name__")));
     global(m, "logger").attr("setLevel")(logging.attr("DEBUG"));
 
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaKSampler", kInputTypes, {"LATENT"}, "Vorna/sampling", kSample});
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")),
+                      {"VornaKSampler", kInputTypes, {"LATENT"}, "Vorna/sampling",
+                       "Samples a latent on the remote service from the model chain, the prompts and the input "
+                       "latent.",
+                       kSample});
     register_nodes(m, {{"Vorna KSampler", "VornaKSampler", "Vorna KSampler"}});
 }
 

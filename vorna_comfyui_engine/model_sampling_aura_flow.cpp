@@ -17,7 +17,9 @@ const FunctionDef kPatchAura{"patch_aura", {"self", "model", "shift"}, describe_
 }  // namespace
 
 void body_model_sampling_aura_flow(py::module_ m) {
-    define_loader_module(m, {"VornaModelSamplingAuraFlow", kInputTypes, {"MODEL"}, "Vorna/sampling", kPatchAura},
+    define_loader_module(m,
+                         {"VornaModelSamplingAuraFlow", kInputTypes, {"MODEL"}, "Vorna/sampling",
+                          "Sets the AuraFlow sampling shift of the remote model.", kPatchAura},
                          "Vorna ModelSamplingAuraFlow");
 }
 

@@ -18,7 +18,9 @@ const FunctionDef kLoadUnet{"load_unet", {"self", "unet_name", "weight_dtype"}, 
 }  // namespace
 
 void body_unet_loader(py::module_ m) {
-    define_loader_module(m, {"VornaUNetLoader", kInputTypes, {"MODEL"}, "Vorna/loaders", kLoadUnet},
+    define_loader_module(m,
+                         {"VornaUNetLoader", kInputTypes, {"MODEL"}, "Vorna/loaders",
+                          "Names the diffusion model that the remote service loads; loads nothing here.", kLoadUnet},
                          "Vorna UNETLoader");
 }
 

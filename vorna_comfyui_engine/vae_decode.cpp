@@ -102,7 +102,9 @@ void body_vae_decode(py::module_ m) {
     import_as(m, "numpy", "np");
     from_import(m, "PIL", {"Image"});
     from_import(m, "base", {"BaseNode", "tensor_to_base64", "base64_to_image"}, 1);
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAEDecode", kInputTypes, {"IMAGE"}, "Vorna/vae", kDecode});
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")),
+                      {"VornaVAEDecode", kInputTypes, {"IMAGE"}, "Vorna/vae",
+                       "Decodes a latent into a picture on the remote service.", kDecode});
     register_nodes(m, {{"Vorna VAEDecode", "VornaVAEDecode", "Vorna VAEDecode"}});
 }
 

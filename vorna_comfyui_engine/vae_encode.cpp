@@ -38,7 +38,9 @@ void body_vae_encode(py::module_ m) {
     // Not used here, but the module must not load without the client library.
     from_import(m, "bentoml", {"SyncHTTPClient"});
     from_import(m, "base", {"BaseNode", "image_to_base64", "base64_to_tensor"}, 1);
-    define_node_class(m, py::make_tuple(global(m, "BaseNode")), {"VornaVAEEncode", kInputTypes, {"LATENT"}, "Vorna/vae", kEncode});
+    define_node_class(m, py::make_tuple(global(m, "BaseNode")),
+                      {"VornaVAEEncode", kInputTypes, {"LATENT"}, "Vorna/vae",
+                       "Encodes a picture into a latent on the remote service.", kEncode});
     register_nodes(m, {{"Vorna VAEEncode", "VornaVAEEncode", "Vorna VAEEncode"}});
 }
 

@@ -15,7 +15,10 @@ const FunctionDef kLoadVae{"load_vae", {"self", "vae_name"}, describe_node, "VAE
 }  // namespace
 
 void body_vae_loader(py::module_ m) {
-    define_loader_module(m, {"VornaVAELoader", kInputTypes, {"VAE"}, "Vorna/loaders", kLoadVae}, "Vorna VAELoader");
+    define_loader_module(m,
+                         {"VornaVAELoader", kInputTypes, {"VAE"}, "Vorna/loaders",
+                          "Names the VAE that the remote service loads; loads nothing here.", kLoadVae},
+                         "Vorna VAELoader");
 }
 
 }  // namespace vorna

@@ -1,0 +1,110 @@
+"""The ten nodes as the host reads them: the registry tables of the node
+modules, the node protocol of each class, and their input schemas."""
+import copy
+import importlib
+import inspect
+import json
+
+import pytest
+
+PACKAGE = "vorna_comfyui_engine"
+base = pytest.importorskip(f"{PACKAGE}.base")
+
+# module, registry key, class, display name, base class (None: object), category, entry method, return types
+NODES = [
+    ("clip_loader", "VornaCLIPLoader", "VornaCLIPLoader", "Vorna CLIP Loader", None, "Vorna/loaders",
+     "load_clip", ("CLIP",)),
+    ("clip_loader", "VornaCLIPTextEncode", "VornaCLIPTextEncode", "Vorna CLIP Text Encode", "BaseNode",
+     "Vorna/conditioning", "encode", ("CONDITIONING",)),
+    ("unet_loader", "Vorna UNETLoader", "VornaUNetLoader", "Vorna UNETLoader", "BaseNode", "Vorna/loaders",
+     "load_unet", ("MODEL",)),
+    ("model_sampling_aura_flow", "Vorna ModelSamplingAuraFlow", "VornaModelSamplingAuraFlow",
+     "Vorna ModelSamplingAuraFlow", "BaseNode", "Vorna/sampling", "patch_aura", ("MODEL",)),
+    ("controlnet", "Vorna ControlNetLoader", "VornaControlNetLoader", "Vorna ControlNetLoader", None,
+     "Vorna/loaders", "load_controlnet", ("CONTROL_NET",)),
+    ("controlnet", "Vorna ControlNetInpaintingAliMamaApply", "VornaControlNetInpaintingAliMamaApply",
+     "Vorna ControlNetInpaintingAliMamaApply", None, "Vorna/conditioning", "apply", ("CONDITIONING", "CONDITIONING")),
+    ("vae_loader", "Vorna VAELoader", "VornaVAELoader", "Vorna VAELoader", "BaseNode", "Vorna/loaders",
+     "load_vae", ("VAE",)),
+    ("ksampler", "Vorna KSampler", "VornaKSampler", "Vorna KSampler", "BaseNode", "Vorna/sampling", "sample",
+     ("LATENT",)),
+    ("vae_decode", "Vorna VAEDecode", "VornaVAEDecode", "Vorna VAEDecode", "BaseNode", "Vorna/vae", "decode",
+     ("IMAGE",)),
+    ("vae_encode", "Vorna VAEEncode", "VornaVAEEncode", "Vorna VAEEncode", "BaseNode", "Vorna/vae", "encode",
+     ("LATENT",)),
+]
+
+
+def node_module(name):
+    return importlib.import_module(f"{PACKAGE}.{name}")
+
+
+def node_class(row):
+    return getattr(node_module(row[0]), row[2])
+
+
+def test_registry_tables():
+    modules = importlib.import_module(PACKAGE)._node_modules
+    assert sorted(modules) == sorted({row[0] for row in NODES})
+    for name in modules:
+        mod, rows = node_module(name), [row for row in NODES if row[0] == name]
+        assert list(mod.NODE_CLASS_MAPPINGS.items()) == [(row[1], node_class(row)) for row in rows]
+        assert list(mod.NODE_DISPLAY_NAME_MAPPINGS.items()) == [(row[1], row[3]) for row in rows]
+        assert mod.NODE_CLASS_MAPPINGS is not mod.NODE_DISPLAY_NAME_MAPPINGS
+
+
+@pytest.mark.parametrize("row", NODES, ids=[row[2] for row in NODES])
+def test_node_protocol(row):
+    module_name, _, name, _, parent, category, function, returns = row
+    cls = node_class(row)
+    assert cls.__module__ == f"{PACKAGE}.{module_name}" and cls.__qualname__ == cls.__name__ == name
+    assert cls.__bases__ == ((getattr(base, parent),) if parent else (object,))
+    assert (cls.CATEGORY, cls.FUNCTION, cls.RETURN_TYPES) == (category, function, returns)
+    # The node's line in the host's info panel, on the class itself so that every host shows it.
+    description = vars(cls)["DESCRIPTION"]
+    assert type(description) is str and description and "\n" not in description
+    assert list(inspect.signature(cls.INPUT_TYPES.__func__).parameters) == ["s"]
+    assert isinstance(vars(cls)["INPUT_TYPES"], classmethod)
+    assert cls.INPUT_TYPES.__func__.__qualname__ == f"{name}.INPUT_TYPES"
+
+    # The entry method's parameters are the schema's inputs, in schema order.
+    entry = getattr(cls, function)
+    inputs = [input_name for group in cls.INPUT_TYPES().values() for input_name in group]
+    assert list(inspect.signature(entry).parameters) == ["self"] + inputs
+    assert entry.__qualname__ == f"{name}.{function}" and entry.__name__ == function
+    assert vars(cls()) == {}
+
+    # ComfyUI writes its own attributes onto node classes.
+    cls.RELATIVE_PYTHON_MODULE = "custom_nodes.vorna"
+    try:
+        assert cls.RELATIVE_PYTHON_MODULE == "custom_nodes.vorna"
+    finally:
+        del cls.RELATIVE_PYTHON_MODULE
+
+
+@pytest.mark.parametrize("row", NODES, ids=[row[2] for row in NODES])
+def test_schema_is_new_each_call_and_serialisable(row):
+    cls = node_class(row)
+    first = cls.INPUT_TYPES()
+    untouched = copy.deepcopy(first)
+    assert cls().INPUT_TYPES() == first
+    json.dumps(first)
+
+    # Exact types: tuples per input, Python lists for choices (the host checks
+    # membership only then), floats for FLOAT bounds.
+    for group in first.values():
+        for spec in group.values():
+            assert type(spec) is tuple and type(spec[0]) in (str, list)
+            if spec[0] == "FLOAT":
+                assert {type(v) for v in spec[1].values()} == {float}
+
+    # Wreck every mutable level of one result; the next call is untouched.
+    for group in first.values():
+        for spec in group.values():
+            if isinstance(spec[0], list):
+                spec[0].append("other")
+            if len(spec) == 2:
+                spec[1]["default"] = "changed"
+        group["extra"] = ("INT",)
+    first["hidden"] = {}
+    assert cls.INPUT_TYPES() == untouched
