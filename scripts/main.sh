@@ -58,7 +58,7 @@ export VORNA_API_KEY="$KEY"
 
 "$PY" -m harness make-inputs "$OUT/input"
 "$PY" -m harness run \
-    workflows/text_to_image.json workflows/image_to_image.json workflows/inpainting.json \
+    api_workflows/text_to_image.json api_workflows/image_to_image.json api_workflows/inpainting.json \
     --nodes "$ROOT" --input "$OUT/input" --output "$OUT"
 
 echo "main: done; the pictures of this run are the \"saved\" files above, all pictures are in $OUT/vorna/"
