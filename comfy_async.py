@@ -5,7 +5,8 @@ are, they hold ComfyUI's executing thread: Cancel is seen only when the call
 returns, nothing shows that a node waits, and independent remote calls of one
 graph run one after the other. Here each call runs in a daemon thread of its
 own while a coroutine waits for it; every POLL_SECONDS the coroutine checks
-ComfyUI's interrupt flag and shows on the node how long it has waited.
+ComfyUI's interrupt flag, and each second it shows on the node how long it
+has waited.
 ComfyUI runs coroutine nodes as tasks, so independent nodes of a graph wait
 on the service at the same time.
 
@@ -28,6 +29,11 @@ import time
 logger = logging.getLogger(__name__)
 
 POLL_SECONDS = 0.25
+# What a node shows when its wait ends, followed by the seconds it waited.
+ANSWERED = "service answered in"
+FAILED = "the service call failed after"
+TIMED_OUT = "the service call timed out after"
+CANCELLED = "cancelled after"
 # Hidden input through which ComfyUI passes the node's id (for progress text).
 NODE_ID_INPUT = "unique_id"
 
@@ -126,31 +132,45 @@ def _start_in_thread(call, name):
 async def wait_for_call(call, node_id, host, name):
     """Runs one blocking call in its own thread and waits for it, checking
     ComfyUI's interrupt and showing the wait on the node meanwhile. The
-    interrupt and CancelledError leave unchanged; the call is then abandoned."""
+    interrupt (an Exception, or a BaseException in newer ComfyUI) and
+    CancelledError leave unchanged; the call is then abandoned. However the
+    wait ends, a node that was shown waiting is then shown how long it waited."""
     started = time.monotonic()
     future = _start_in_thread(call, name)
-    shown = False
+    waited, shown, ending = False, None, None
     try:
         while True:
             done, _ = await asyncio.wait((future,), timeout=POLL_SECONDS)
             if done:
                 break
-            host.check_interrupt()
-            if node_id is not None:
-                shown = _show(host, f"waiting for the service: {int(time.monotonic() - started)} s", node_id) or shown
+            waited = True
+            try:
+                host.check_interrupt()
+            except BaseException:
+                ending = CANCELLED
+                raise
+            # The text changes once a second; the node is told only then.
+            text = f"waiting for the service: {int(time.monotonic() - started)} s"
+            if node_id is not None and text != shown and _show(host, text, node_id):
+                shown = text
+        result = future.result()
+        ending = ANSWERED
+        return result
+    except BaseException as e:
+        if ending is None:
+            ending = TIMED_OUT if _timed_out(e) else FAILED if isinstance(e, Exception) else CANCELLED
+        raise
     finally:
         if not future.done():
             future.cancel()
-    # Do not leave "waiting" on a node whose call has ended.
-    try:
-        result = future.result()
-    except Exception:
-        if shown:
-            _show(host, f"the service call failed after {time.monotonic() - started:.1f} s", node_id)
-        raise
-    if shown:
-        _show(host, f"service answered in {time.monotonic() - started:.1f} s", node_id)
-    return result
+        # Do not leave "waiting" on a node whose wait has ended.
+        if waited and node_id is not None:
+            _show(host, f"{ending} {time.monotonic() - started:.1f} s", node_id)
+
+
+def _timed_out(error):
+    httpx = sys.modules.get("httpx")
+    return isinstance(error, TimeoutError) or (httpx is not None and isinstance(error, httpx.TimeoutException))
 
 
 def _show(host, text, node_id):
