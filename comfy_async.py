@@ -70,21 +70,23 @@ class Host:
 
 
 def running_comfyui():
-    """The running ComfyUI as a Host, or None where coroutine nodes cannot run:
-    no ComfyUI at all (the repository's harness, a test that imports the
-    folder), or one from before coroutine nodes. Only modules already
-    imported are consulted, so nothing is imported here."""
+    """(Host, None) for a running ComfyUI that runs coroutine nodes; else
+    (None, why not), where `why` is None when there is no ComfyUI at all (the
+    repository's harness, a test that imports the folder). Only modules
+    already imported are consulted, so nothing is imported here."""
     model_management = sys.modules.get("comfy.model_management")
+    if model_management is None:
+        return None, None
     server = sys.modules.get("server")
-    prompt_server = getattr(server, "PromptServer", None)
-    if (not callable(getattr(model_management, "throw_exception_if_processing_interrupted", None))
-            or not callable(getattr(prompt_server, "send_progress_text", None))):
-        return None
-    # Before coroutine nodes, ComfyUI's execute() was a plain function.
     execution = sys.modules.get("execution")
+    if not callable(getattr(model_management, "throw_exception_if_processing_interrupted", None)):
+        return None, "comfy.model_management has no throw_exception_if_processing_interrupted()"
+    if not callable(getattr(getattr(server, "PromptServer", None), "send_progress_text", None)):
+        return None, "the server module has no PromptServer.send_progress_text()"
+    # Before coroutine nodes (0.3.45), ComfyUI's execute() was a plain function.
     if execution is not None and not inspect.iscoroutinefunction(getattr(execution, "execute", None)):
-        return None
-    return Host(model_management, server)
+        return None, "execution.execute() is not a coroutine function: this ComfyUI runs no coroutine nodes"
+    return Host(model_management, server), None
 
 
 def _start_in_thread(call, name):
@@ -226,9 +228,14 @@ def for_host(classes, host=None):
     """The node table to register: in a ComfyUI that runs coroutine nodes,
     the executing nodes become coroutine nodes and every node of the package
     gets its description; elsewhere the table is returned as it is."""
-    host = host or running_comfyui()
     if host is None:
-        return classes
+        host, why_not = running_comfyui()
+        if host is None:
+            if why_not is not None:
+                # Otherwise nobody could tell why Cancel waits for the call to end.
+                logger.warning("vorna nodes: service calls block ComfyUI while they wait (Cancel takes effect "
+                               "when the call ends, no progress text, one call at a time): %s", why_not)
+            return classes
     table = {}
     for key, cls in classes.items():
         if key in EXECUTING_NODES:

@@ -120,15 +120,24 @@ def patch_requests(monkeypatch, host, fake_send):
 
 # --- which nodes a host gets ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("host_kind", ["comfyui", "no ComfyUI", "no PromptServer", "ComfyUI before coroutine nodes"])
-def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path, monkeypatch):
+@pytest.mark.parametrize("host_kind, why_not", [
+    ("comfyui", None), ("no ComfyUI", None), ("no PromptServer", "PromptServer.send_progress_text"),
+    ("ComfyUI before coroutine nodes", "runs no coroutine nodes")])
+def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, why_not, tmp_path, monkeypatch, caplog):
     modules = need_node_modules()
     package_classes = {k: c for m in modules.values() for k, c in m.NODE_CLASS_MAPPINGS.items()}
     if host_kind != "no ComfyUI":
         FakeComfyUI().install(monkeypatch, server=host_kind != "no PromptServer",
                               async_execution=host_kind != "ComfyUI before coroutine nodes")
     host = Host(tmp_path, tmp_path)
-    host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
+    with caplog.at_level("DEBUG"):
+        host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
+    # A ComfyUI where the wrapping does not apply says so, once, and why.
+    said = [(r.levelname, r.getMessage()) for r in caplog.records if r.name.endswith(".comfy_async")]
+    if why_not is None:
+        assert said == []
+    else:
+        assert len(said) == 1 and said[0][0] == "WARNING" and why_not in said[0][1]
     assert {k: host.display_names[k] for k in package_classes} == \
         {k: v for m in modules.values() for k, v in m.NODE_DISPLAY_NAME_MAPPINGS.items()}
     if host_kind != "comfyui":
