@@ -277,6 +277,7 @@ def test_save_image_numbers_files_and_embeds_prompt_and_workflow(tmp_path):
 def test_empty_latent_and_mask_composite_shapes():
     latent, = builtin_nodes.EmptyHunyuanLatentVideo().generate(width=768, height=512, length=1, batch_size=2)
     assert latent["samples"].shape == (2, 16, 1, 64, 96) and latent["samples"].eq(0).all()
+    assert latent["downscale_ratio_spacial"] == 8
     dest, = builtin_nodes.SolidMask().solid(0.0, 10, 6)
     src, = builtin_nodes.SolidMask().solid(1.0, 4, 4)
     out, = builtin_nodes.MaskComposite().combine(dest, src, 8, 3, "add")   # clipped at the edges

@@ -1,6 +1,8 @@
 """Host values as current ComfyUI hands them over and looks at them: its
 cache reads attributes of every node output, and with --fp16-intermediates
 pictures, masks and latents come in float16, latents with extra entries."""
+import base64
+import pickle
 from collections.abc import Mapping
 
 import pytest
@@ -49,3 +51,55 @@ def test_no_output_of_any_node_has_what_the_cache_looks_for(answering_client, tm
                     (class_type, type(obj))
                 assert not any(hasattr(obj, attr) for attr in INSPECTED)
     assert {k for m in modules.values() for k in m.NODE_CLASS_MAPPINGS} <= seen
+
+
+def requests(client, image, mask, latent):
+    """What the nodes that take pictures, masks and latents send for these."""
+    from vorna_comfyui_engine import base, controlnet, ksampler, vae_decode, vae_encode
+    client.calls.clear()
+    vae = base.NodeIO(name="VAELoader", inputs={"vae_name": "qwen_image_vae.safetensors"})
+    model = base.NodeIO(name="UNETLoader", inputs={"unet_name": "qwen_image.safetensors", "weight_dtype": "default"})
+    control_net = base.NodeIO(name="ControlNetLoader", inputs={"control_net_name": "inpainting.safetensors"})
+    cond = [[torch.ones(1, 3, 8), {"pooled_output": torch.ones(1, 8)}]]
+    vae_encode.VornaVAEEncode().encode(image=image, vae=vae)
+    positive, negative = controlnet.VornaControlNetInpaintingAliMamaApply().apply(
+        positive=cond, negative=cond, control_net=control_net, vae=vae, vae_name="", image=image, mask=mask,
+        strength=1.0, start_percent=0.0, end_percent=1.0)
+    ksampler.VornaKSampler().sample(model=model, positive=positive, negative=negative, latent_image=latent, seed=7,
+                                    steps=4, cfg=1.0, sampler_name="euler", scheduler="normal", denoise=1.0)
+    vae_decode.VornaVAEDecode().decode(latent=latent, vae=vae)
+    return [(name, comparable(kwargs)) for name, kwargs in client.calls]
+
+
+def comparable(value, key=None):
+    """A request with the tensors in it as (dtype, values), and the objects
+    the sampler pickles unpickled: a pickle names the memory address of each
+    tensor's storage, so equal tensors never pickle alike."""
+    if isinstance(value, torch.Tensor):
+        return value.dtype, value.tolist()
+    if isinstance(value, Mapping):
+        pickled = key == "prev_deferred_node"
+        return {k: comparable(v if not (pickled and k == "inputs") else
+                              {name: pickle.loads(base64.b64decode(text)) for name, text in v.items()}, k)
+                for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [comparable(item) for item in value]
+    return value
+
+
+def test_float16_values_and_extra_latent_entries_give_the_requests_of_float32_ones(answering_client):
+    need_node_modules()
+    generator = torch.Generator().manual_seed(5)
+    # Values that float16 holds exactly, so that float32 has the very same ones.
+    image = torch.randint(0, 257, (2, 24, 40, 3), generator=generator) / 256
+    mask = (torch.rand(1, 24, 40, generator=generator) > 0.5).float()
+    samples = torch.randn(1, 16, 1, 3, 5, generator=generator).half().float()
+    plain = requests(answering_client, image, mask, {"samples": samples})
+    # As ComfyUI's LoadImage and empty-latent nodes give them with --fp16-intermediates.
+    assert requests(answering_client, image.half(), mask.half(),
+                    {"samples": samples.half(), "downscale_ratio_spacial": 8}) == plain
+    assert [name for name, _ in plain] == ["vae_encode", "sampler", "vae_decode"]
+    # An 8-bit picture, which float16 holds only roughly, still travels as the same PNG.
+    levels = torch.randint(0, 256, (1, 24, 40, 3), generator=generator) / 255
+    assert requests(answering_client, levels.half(), mask, {"samples": samples})[0] == \
+        requests(answering_client, levels, mask, {"samples": samples})[0]
