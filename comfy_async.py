@@ -227,7 +227,8 @@ def coroutine_node(cls, host):
 def for_host(classes, host=None):
     """The node table to register: in a ComfyUI that runs coroutine nodes,
     the executing nodes become coroutine nodes and every node of the package
-    gets its description; elsewhere the table is returned as it is."""
+    gets its description; elsewhere the table is returned as it is, with one
+    warning in a ComfyUI where the wrapping does not apply."""
     if host is None:
         host, why_not = running_comfyui()
         if host is None:
