@@ -152,7 +152,7 @@ py::object sample(FunctionObject *fn, py::handle *args) {
 
     py::dict latent;
     py::object encode = global(fn, "tensor_to_base64");
-    latent["samples"] = encode(as_float32(latent_image[py::str("samples")]));
+    latent["samples"] = encode(latent_image[py::str("samples")]);
     latent["batch_index"] = latent_image.attr("get")("batch_index", py::none());
 
     py::dict payload;

@@ -66,7 +66,7 @@ py::object decode(FunctionObject *fn, py::handle *args) {
 
     return value_error_on_failure("Failed to decode vae: ", [&]() -> py::object {
         py::object send_request = self.attr("send_request");
-        py::object samples = global(fn, "tensor_to_base64")(as_float32(latent[py::str("samples")]));
+        py::object samples = global(fn, "tensor_to_base64")(latent[py::str("samples")]);
         py::object batch_index = latent.attr("get")("batch_index", py::none());
         py::dict body = make_dict({{"latent", make_dict({{"samples", samples}, {"batch_index", batch_index}})},
                                    {"vae", vae_inputs}});
