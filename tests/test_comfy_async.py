@@ -200,7 +200,7 @@ def test_a_waiting_call_shows_each_second_once_then_how_long_it_waited_however_i
     node = WaitingNode(type("InterruptProcessingException", (way_out,), {})() if way_out in INTERRUPT_KINDS else None)
 
     # An abandoned call ends only after its wait has.
-    release = threading.Event() if way_out == "cancel" or way_out in INTERRUPT_KINDS else node.waited
+    release = node.waited if way_out in ("answer", "error", "timeout") else threading.Event()
 
     def call():
         assert release.wait(timeout=WAIT)
@@ -221,8 +221,8 @@ def test_a_waiting_call_shows_each_second_once_then_how_long_it_waited_however_i
     else:
         with pytest.raises(BaseException) as info:
             asyncio.run(scenario())
-        assert info.value is {"error": outcome, "timeout": outcome}.get(way_out, node.interrupt) or \
-            (way_out == "cancel" and isinstance(info.value, asyncio.CancelledError))
+        assert isinstance(info.value, asyncio.CancelledError) if way_out == "cancel" else \
+            info.value is (node.interrupt or outcome)
     *waiting, last = node.texts
     # One message per distinct text, then how long the wait took.
     assert waiting == [f"waiting for the service: {n} s" for n in range(len(waiting))] and len(waiting) >= 2
