@@ -5,7 +5,8 @@ are, they hold ComfyUI's executing thread: Cancel is seen only when the call
 returns, nothing shows that a node waits, and independent remote calls of one
 graph run one after the other. Here each call runs in a daemon thread of its
 own while a coroutine waits for it; every POLL_SECONDS the coroutine checks
-ComfyUI's interrupt flag and shows on the node how long it has waited.
+ComfyUI's interrupt flag, and each second it shows on the node how long it
+has waited.
 ComfyUI runs coroutine nodes as tasks, so independent nodes of a graph wait
 on the service at the same time.
 
@@ -28,6 +29,11 @@ import time
 logger = logging.getLogger(__name__)
 
 POLL_SECONDS = 0.25
+# What a node shows when its wait ends, followed by the seconds it waited.
+ANSWERED = "service answered in"
+FAILED = "the service call failed after"
+TIMED_OUT = "the service call timed out after"
+CANCELLED = "cancelled after"
 # Hidden input through which ComfyUI passes the node's id (for progress text).
 NODE_ID_INPUT = "unique_id"
 
@@ -50,21 +56,23 @@ class Host:
 
 
 def running_comfyui():
-    """The running ComfyUI as a Host, or None where coroutine nodes cannot run:
-    no ComfyUI at all (the repository's harness, a test that imports the
-    folder), or one from before coroutine nodes. Only modules already
-    imported are consulted, so nothing is imported here."""
+    """(Host, None) for a running ComfyUI that runs coroutine nodes; else
+    (None, why not), where `why` is None when there is no ComfyUI at all (the
+    repository's harness, a test that imports the folder). Only modules
+    already imported are consulted, so nothing is imported here."""
     model_management = sys.modules.get("comfy.model_management")
+    if model_management is None:
+        return None, None
     server = sys.modules.get("server")
-    prompt_server = getattr(server, "PromptServer", None)
-    if (not callable(getattr(model_management, "throw_exception_if_processing_interrupted", None))
-            or not callable(getattr(prompt_server, "send_progress_text", None))):
-        return None
-    # Before coroutine nodes, ComfyUI's execute() was a plain function.
     execution = sys.modules.get("execution")
+    if not callable(getattr(model_management, "throw_exception_if_processing_interrupted", None)):
+        return None, "comfy.model_management has no throw_exception_if_processing_interrupted()"
+    if not callable(getattr(getattr(server, "PromptServer", None), "send_progress_text", None)):
+        return None, "the server module has no PromptServer.send_progress_text()"
+    # Before coroutine nodes (0.3.45), ComfyUI's execute() was a plain function.
     if execution is not None and not inspect.iscoroutinefunction(getattr(execution, "execute", None)):
-        return None
-    return Host(model_management, server)
+        return None, "execution.execute() is not a coroutine function: this ComfyUI runs no coroutine nodes"
+    return Host(model_management, server), None
 
 
 def _start_in_thread(call, name):
@@ -112,31 +120,45 @@ def _start_in_thread(call, name):
 async def wait_for_call(call, node_id, host, name):
     """Runs one blocking call in its own thread and waits for it, checking
     ComfyUI's interrupt and showing the wait on the node meanwhile. The
-    interrupt and CancelledError leave unchanged; the call is then abandoned."""
+    interrupt (an Exception, or a BaseException in newer ComfyUI) and
+    CancelledError leave unchanged; the call is then abandoned. However the
+    wait ends, a node that was shown waiting is then shown how long it waited."""
     started = time.monotonic()
     future = _start_in_thread(call, name)
-    shown = False
+    waited, shown, ending = False, None, None
     try:
         while True:
             done, _ = await asyncio.wait((future,), timeout=POLL_SECONDS)
             if done:
                 break
-            host.check_interrupt()
-            if node_id is not None:
-                shown = _show(host, f"waiting for the service: {int(time.monotonic() - started)} s", node_id) or shown
+            waited = True
+            try:
+                host.check_interrupt()
+            except BaseException:
+                ending = CANCELLED
+                raise
+            # The text changes once a second; the node is told only then.
+            text = f"waiting for the service: {int(time.monotonic() - started)} s"
+            if node_id is not None and text != shown and _show(host, text, node_id):
+                shown = text
+        result = future.result()
+        ending = ANSWERED
+        return result
+    except BaseException as e:
+        if ending is None:
+            ending = TIMED_OUT if _timed_out(e) else FAILED if isinstance(e, Exception) else CANCELLED
+        raise
     finally:
         if not future.done():
             future.cancel()
-    # Do not leave "waiting" on a node whose call has ended.
-    try:
-        result = future.result()
-    except Exception:
-        if shown:
-            _show(host, f"the service call failed after {time.monotonic() - started:.1f} s", node_id)
-        raise
-    if shown:
-        _show(host, f"service answered in {time.monotonic() - started:.1f} s", node_id)
-    return result
+        # Do not leave "waiting" on a node whose wait has ended.
+        if waited and node_id is not None:
+            _show(host, f"{ending} {time.monotonic() - started:.1f} s", node_id)
+
+
+def _timed_out(error):
+    httpx = sys.modules.get("httpx")
+    return isinstance(error, TimeoutError) or (httpx is not None and isinstance(error, httpx.TimeoutException))
 
 
 def _show(host, text, node_id):
@@ -191,10 +213,16 @@ def coroutine_node(cls, host):
 def for_host(classes, host=None):
     """The node table to register: in a ComfyUI that runs coroutine nodes,
     the executing nodes become coroutine nodes; elsewhere the table is
-    returned as it is."""
-    host = host or running_comfyui()
+    returned as it is, with one warning in a ComfyUI where the wrapping does
+    not apply."""
     if host is None:
-        return classes
+        host, why_not = running_comfyui()
+        if host is None:
+            if why_not is not None:
+                # Otherwise nobody could tell why Cancel waits for the call to end.
+                logger.warning("vorna nodes: service calls block ComfyUI while they wait (Cancel takes effect "
+                               "when the call ends, no progress text, one call at a time): %s", why_not)
+            return classes
     table = {}
     for key, cls in classes.items():
         if key in EXECUTING_NODES:

@@ -25,7 +25,8 @@ class Folders:
 
 class EmptyHunyuanLatentVideo:
     """ComfyUI's zero video latent, [batch, 16, (length - 1) // 4 + 1, height/8, width/8]; with
-    length 1 it is the one-frame latent of the model family the workflows use."""
+    length 1 it is the one-frame latent of the model family the workflows use. Like current
+    ComfyUI's, the latent also names its spatial downscale ratio."""
 
     @classmethod
     def INPUT_TYPES(s):
@@ -41,7 +42,8 @@ class EmptyHunyuanLatentVideo:
     CATEGORY = "latent/video"
 
     def generate(self, width, height, length, batch_size=1):
-        return ({"samples": torch.zeros([batch_size, 16, (length - 1) // 4 + 1, height // 8, width // 8])},)
+        samples = torch.zeros([batch_size, 16, (length - 1) // 4 + 1, height // 8, width // 8])
+        return ({"samples": samples, "downscale_ratio_spacial": 8},)
 
 
 def _input_files():

@@ -346,17 +346,25 @@ class Host:
         return functools.partial(getattr(cls(), cls.FUNCTION), **kwargs)
 
     @staticmethod
-    def _guard_sync(prompt, node_id, call):
+    def _failures():
+        """What ends a prompt as a node's failure: any Exception, and ComfyUI's
+        interrupt when one is loaded, whose base class is BaseException in
+        newer ComfyUI (its executor catches it by name)."""
+        interrupt = getattr(sys.modules.get("comfy.model_management"), "InterruptProcessingException", None)
+        return (Exception, interrupt) if isinstance(interrupt, type) else Exception
+
+    @classmethod
+    def _guard_sync(cls, prompt, node_id, call):
         try:
             return call()
-        except Exception as e:
+        except cls._failures() as e:
             raise NodeExecutionError(node_id, prompt[node_id]["class_type"], f"{type(e).__name__}: {e}") from e
 
-    @staticmethod
-    async def _guard(prompt, node_id, coroutine):
+    @classmethod
+    async def _guard(cls, prompt, node_id, coroutine):
         try:
             return await coroutine
-        except Exception as e:
+        except cls._failures() as e:
             raise NodeExecutionError(node_id, prompt[node_id]["class_type"], f"{type(e).__name__}: {e}") from e
 
     async def _finish_one(self, prompt, run, running):

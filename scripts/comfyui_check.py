@@ -30,7 +30,7 @@ import aiohttp
 from service.launch import free_port, start_standin
 
 ROOT = Path(__file__).resolve().parent.parent
-WORKFLOWS = ROOT / "workflows"
+WORKFLOWS = ROOT / "api_workflows"
 EXAMPLES = ROOT / "example_workflows"
 FOLDER_NAME = "vorna_nodes"
 TEXT_EVENT = 3          # ComfyUI's binary websocket event carrying a node's progress text
@@ -242,13 +242,11 @@ async def main(args):
         check(encodes < 2 * SLOW, f"both encodes done in {encodes:.2f} s, below the {2 * SLOW:.0f} s of one after the other")
         figures["overlap"] = {"delay_s": SLOW, "prompt_s": round(seconds, 2), "both_encodes_s": round(encodes, 2),
                               "one_after_the_other_would_be_s": 2 * SLOW}
-        rates = {}
-        for node in ("4", "5"):
-            stamps = [t for t, text in texts.get(node, []) if text.startswith("waiting")]
-            if len(stamps) > 1:
-                rates[node] = round((len(stamps) - 1) / (stamps[-1] - stamps[0]), 2)
-        check(rates and all(r > 2 for r in rates.values()), f"progress text per second on the websocket: {rates}")
-        figures["progress_texts_per_s"] = rates
+        shown = {node: [text for _, text in texts.get(node, [])] for node in ("4", "5")}
+        # One message per distinct text: the count of seconds, then how the wait ended.
+        check(all(t and len(t) == len(set(t)) and t[-1].startswith("service answered in") for t in shown.values()),
+              f"progress text on the websocket: {shown}")
+        figures["progress_messages"] = {node: len(t) for node, t in shown.items()}
         figures["progress_examples"] = [text for _, text in texts.get("4", [])][-3:]
 
         print(f"Cancel during a sampler call (stand-in answers after {SAMPLER_DELAY} s)")
@@ -306,8 +304,9 @@ async def front_end(comfy, args):
     _, templates = await comfy.get("/api/workflow_templates")
     listed = sorted(templates.get(FOLDER_NAME, []))
     out["templates_listed"] = listed
-    check({"text_to_image", "image_to_image", "inpainting"} <= set(listed), f"templates listed: {listed}")
-    status, served = await comfy.get(f"/api/workflow_templates/{FOLDER_NAME}/text_to_image.json")
+    # Each once, under this pack's own names: the front end's search breaks on duplicates.
+    check(listed == sorted(p.stem for p in EXAMPLES.glob("*.json")), f"templates listed: {listed}")
+    status, served = await comfy.get(f"/api/workflow_templates/{FOLDER_NAME}/vorna_text_to_image.json")
     check(status == 200 and "nodes" in served, "the template served is the front end's format")
 
     async with async_playwright() as p:
@@ -330,7 +329,7 @@ async def front_end(comfy, args):
             out["screenshot_templates"] = str(shot)
         await page.keyboard.press("Escape")
         for name in ("text_to_image", "image_to_image", "inpainting"):
-            graph = load(EXAMPLES / f"{name}.json")
+            graph = load(EXAMPLES / f"vorna_{name}.json")
             await page.evaluate("async (g) => { await window.app.loadGraphData(g); }", graph)
             await page.wait_for_timeout(1000)
             count = await page.evaluate("window.app.graph._nodes.length")

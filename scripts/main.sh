@@ -17,7 +17,7 @@ mkdir -p "$OUT"
 echo "main: starting the stand-in service (its log: $OUT/service.log)"
 "$PY" -m service --ready-timeout 300 --log "$OUT/service.log" -- \
     "$PY" -m harness run \
-    workflows/text_to_image.json workflows/image_to_image.json workflows/inpainting.json \
+    api_workflows/text_to_image.json api_workflows/image_to_image.json api_workflows/inpainting.json \
     --nodes "$ROOT" --input "$OUT/input" --output "$OUT"
 
 echo "main: done; the pictures of this run are the \"saved\" files above, all pictures are in $OUT/vorna/"

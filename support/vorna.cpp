@@ -521,6 +521,15 @@ py::object inputs_of(py::handle value) {
     return has_attribute(value, "inputs") ? py::object(value.attr("inputs")) : py::none();
 }
 
+py::object as_float32(py::handle value) {
+    py::object torch = loaded_module("torch");
+    if (torch.is_none() || !py::isinstance(value, torch.attr("Tensor"))) return py::reinterpret_borrow<py::object>(value);
+    py::object dtype = value.attr("dtype");
+    if (!truth(dtype.attr("is_floating_point")) || py::int_(dtype.attr("itemsize")).cast<Py_ssize_t>() >= 4)
+        return py::reinterpret_borrow<py::object>(value);
+    return value.attr("float")();
+}
+
 py::object describe_node(FunctionObject *self, py::handle *args) {
     py::object node_io = global(self, "NodeIO");
     py::dict inputs;

@@ -147,6 +147,15 @@ py::tuple node_input(std::initializer_list<const char *> choices, py::dict optio
 // for a descriptor it was given (two lookups, as in Python).
 py::object inputs_of(py::handle value);
 
+// A tensor of a floating type narrower than float32 (IMAGE and MASK values
+// of a ComfyUI run with --fp16-intermediates) as float32, so that the service
+// gets the request it gets for the same values in float32; any other value
+// as it is. Not for a picture sent as PNG: the 8-bit levels of a loaded
+// picture, rounded to float16, scale back to whole levels only in float16
+// arithmetic. Not for latents either: they go back in the type the service
+// made them in.
+py::object as_float32(py::handle value);
+
 // Entry method of a loader-type node: returns (NodeIO(name=def.node_name,
 // inputs={param: value, ...}),) over every parameter after `self`, with
 // `NodeIO` looked up in the module globals at call time.

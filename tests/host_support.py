@@ -15,7 +15,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = "vorna_comfyui_engine"
 # The package's own list of the modules that register nodes.
 NODE_MODULES = importlib.import_module(PACKAGE)._node_modules
-WORKFLOWS = ROOT / "workflows"
+WORKFLOWS = ROOT / "api_workflows"
 KEY_VARIABLE = "VORNA_TEST_KEY"
 
 

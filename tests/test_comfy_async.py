@@ -4,6 +4,7 @@ an abandoned call's late outcome, and the fallback to the synchronous nodes."""
 import asyncio
 import gc
 import inspect
+import itertools
 import sys
 import threading
 import types
@@ -17,19 +18,21 @@ from harness import Host, NodeExecutionError
 import comfy_async
 
 WAIT = 60        # bounds a wait that should end at once, so a fault fails instead of hanging
+# ComfyUI's interrupt derives from Exception before April 2026, from BaseException since.
+INTERRUPT_KINDS = (Exception, BaseException)
 
 
 class FakeComfyUI:
     """comfy.model_management's interrupt flag and PromptServer's progress text,
-    as far as the coroutine nodes use them."""
+    as far as the coroutine nodes use them; the interrupt derives from `interrupt_base`."""
 
-    def __init__(self):
+    def __init__(self, interrupt_base=Exception):
         self.interrupted = False
         self.lock = threading.Lock()
         self.texts = []                       # (node id, text)
         self.on_text = lambda node_id, text: None
 
-        class InterruptProcessingException(Exception):
+        class InterruptProcessingException(interrupt_base):
             pass
 
         def throw_exception_if_processing_interrupted():
@@ -84,12 +87,17 @@ def unhandled(monkeypatch):
     return seen
 
 
+@pytest.fixture(params=INTERRUPT_KINDS, ids=lambda kind: f"interrupt is {kind.__name__}")
+def interrupt_base(request):
+    return request.param
+
+
 @pytest.fixture
-def comfyui(standin, tmp_path, monkeypatch):
+def comfyui(standin, tmp_path, monkeypatch, interrupt_base):
     """A harness host with the folder loaded as in a ComfyUI that runs
     coroutine nodes, pointed at the stand-in service."""
     need_node_modules()
-    fake = FakeComfyUI()
+    fake = FakeComfyUI(interrupt_base)
     fake.install(monkeypatch)
     with live_host(standin, tmp_path) as host:
         set_key_through_node(host)
@@ -111,15 +119,24 @@ def patch_requests(monkeypatch, host, fake_send):
 
 # --- which nodes a host gets ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("host_kind", ["comfyui", "no ComfyUI", "no PromptServer", "ComfyUI before coroutine nodes"])
-def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path, monkeypatch):
+@pytest.mark.parametrize("host_kind, why_not", [
+    ("comfyui", None), ("no ComfyUI", None), ("no PromptServer", "PromptServer.send_progress_text"),
+    ("ComfyUI before coroutine nodes", "runs no coroutine nodes")])
+def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, why_not, tmp_path, monkeypatch, caplog):
     modules = need_node_modules()
     package_classes = {k: c for m in modules.values() for k, c in m.NODE_CLASS_MAPPINGS.items()}
     if host_kind != "no ComfyUI":
         FakeComfyUI().install(monkeypatch, server=host_kind != "no PromptServer",
                               async_execution=host_kind != "ComfyUI before coroutine nodes")
     host = Host(tmp_path, tmp_path)
-    host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
+    with caplog.at_level("DEBUG"):
+        host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
+    # A ComfyUI where the wrapping does not apply says so, once, and why.
+    said = [(r.levelname, r.getMessage()) for r in caplog.records if r.name.endswith(".comfy_async")]
+    if why_not is None:
+        assert said == []
+    else:
+        assert len(said) == 1 and said[0][0] == "WARNING" and why_not in said[0][1]
     assert {k: host.display_names[k] for k in package_classes} == \
         {k: v for m in modules.values() for k, v in m.NODE_DISPLAY_NAME_MAPPINGS.items()}
     if host_kind != "comfyui":
@@ -143,6 +160,73 @@ def test_only_a_comfyui_that_runs_coroutine_nodes_gets_them(host_kind, tmp_path,
             assert hidden == {comfy_async.NODE_ID_INPUT: "UNIQUE_ID"}
         else:
             assert not inspect.iscoroutinefunction(entry) and hidden == {}
+
+
+# --- one waiting call ----------------------------------------------------------------------------
+
+class WaitingNode:
+    """What wait_for_call asks of ComfyUI, for one node: the texts it was
+    shown and, once three seconds of waiting were shown, `interrupt` raised."""
+
+    def __init__(self, interrupt=None):
+        self.texts, self.interrupt, self.waited = [], interrupt, threading.Event()
+
+    def check_interrupt(self):
+        if self.interrupt is not None and self.waited.is_set():
+            raise self.interrupt
+
+    def show(self, text, node_id):
+        self.texts.append(text)
+        if len(set(self.texts)) == 3:
+            self.waited.set()
+
+
+@pytest.mark.parametrize("way_out, ending", [
+    ("answer", comfy_async.ANSWERED), ("error", comfy_async.FAILED), ("timeout", comfy_async.TIMED_OUT),
+    ("cancel", comfy_async.CANCELLED),
+    *[(kind, comfy_async.CANCELLED) for kind in INTERRUPT_KINDS]], ids=lambda v: getattr(v, "__name__", v))
+def test_a_waiting_call_shows_each_second_once_then_how_long_it_waited_however_it_ends(
+        way_out, ending, monkeypatch, unhandled):
+    httpx = pytest.importorskip("httpx")
+    # Polls come at once, and each moves a clock of our own on by a quarter second.
+    clock = itertools.count()
+    monkeypatch.setattr(comfy_async, "POLL_SECONDS", 0.001)
+    monkeypatch.setattr(comfy_async, "time", types.SimpleNamespace(monotonic=lambda: next(clock) / 4))
+    outcome = {"error": RuntimeError("the service went away"),
+               "timeout": httpx.ReadTimeout("the request took longer than the configured timeout of 1 s")
+               }.get(way_out, "answer")
+    node = WaitingNode(type("InterruptProcessingException", (way_out,), {})() if way_out in INTERRUPT_KINDS else None)
+
+    # An abandoned call ends only after its wait has.
+    release = node.waited if way_out in ("answer", "error", "timeout") else threading.Event()
+
+    def call():
+        assert release.wait(timeout=WAIT)
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    async def scenario():
+        task = asyncio.ensure_future(comfy_async.wait_for_call(call, "9", node, "vorna test call"))
+        if way_out == "cancel":
+            while not node.waited.is_set():
+                await asyncio.sleep(0.001)
+            task.cancel()
+        return await task
+
+    if way_out == "answer":
+        assert asyncio.run(scenario()) == "answer"
+    else:
+        with pytest.raises(BaseException) as info:
+            asyncio.run(scenario())
+        assert isinstance(info.value, asyncio.CancelledError) if way_out == "cancel" else \
+            info.value is (node.interrupt or outcome)
+    *waiting, last = node.texts
+    # One message per distinct text, then how long the wait took.
+    assert waiting == [f"waiting for the service: {n} s" for n in range(len(waiting))] and len(waiting) >= 2
+    assert last.startswith(ending + " ") and last.endswith(" s")
+    release.set()
+    assert not unhandled
 
 
 # --- running graphs ------------------------------------------------------------------------------
@@ -200,7 +284,7 @@ def test_a_failed_call_raises_its_own_exception_and_the_node_says_it_failed(comf
 def test_interrupt_ends_the_prompt_and_the_abandoned_calls_late_outcome_is_dropped(
         comfyui, monkeypatch, unhandled, caplog, late):
     host, fake = comfyui
-    fake.on_text = lambda node_id, text: node_id == "7" and fake.interrupt()
+    fake.on_text = lambda node_id, text: node_id == "7" and text.startswith("waiting") and fake.interrupt()
     release, abandoned = threading.Event(), []
 
     def first(node, url, payload, original):
@@ -218,6 +302,7 @@ def test_interrupt_ends_the_prompt_and_the_abandoned_calls_late_outcome_is_dropp
     # The host's own exception, unchanged.
     assert type(info.value.__cause__) is fake.Interrupt
     assert abandoned[0].is_alive()
+    assert fake.texts[-1][0] == "7" and fake.texts[-1][1].startswith(comfy_async.CANCELLED)
 
     fake.on_text = lambda node_id, text: None
 

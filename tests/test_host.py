@@ -277,6 +277,7 @@ def test_save_image_numbers_files_and_embeds_prompt_and_workflow(tmp_path):
 def test_empty_latent_and_mask_composite_shapes():
     latent, = builtin_nodes.EmptyHunyuanLatentVideo().generate(width=768, height=512, length=1, batch_size=2)
     assert latent["samples"].shape == (2, 16, 1, 64, 96) and latent["samples"].eq(0).all()
+    assert latent["downscale_ratio_spacial"] == 8
     dest, = builtin_nodes.SolidMask().solid(0.0, 10, 6)
     src, = builtin_nodes.SolidMask().solid(1.0, 4, 4)
     out, = builtin_nodes.MaskComposite().combine(dest, src, 8, 3, "add")   # clipped at the edges
@@ -443,16 +444,40 @@ def ui_to_api(ui, classes):
     return prompt
 
 
+# ComfyUI's template folders of a custom-node folder (app/custom_node_manager.py):
+# the preferred one and its legacy aliases, scanned in this order.
+TEMPLATE_FOLDERS = ("example_workflows", "example", "examples", "workflow", "workflows")
+TEMPLATE_PREFIX = "vorna_"
+
+
+def comfyui_templates(pack):
+    """The templates ComfyUI lists for one custom-node folder: every *.json of
+    each template folder, named by its file name without the suffix."""
+    return [(path.stem, json.loads(path.read_text())) for folder in TEMPLATE_FOLDERS if (pack / folder).is_dir()
+            for path in sorted((pack / folder).glob("*.json"))]
+
+
+def test_templates_are_listed_once_each_under_names_of_this_pack_in_the_front_ends_format():
+    templates = comfyui_templates(ROOT)
+    names = [name for name, _ in templates]
+    assert len(names) == len(set(names)) == 3
+    assert all(name.startswith(TEMPLATE_PREFIX) for name in names)
+    # An API-format graph (node ids to class_type and inputs) does not open as a template.
+    assert all({"nodes", "links"} <= set(graph) for _, graph in templates)
+    # Each with its thumbnail.
+    assert {p.stem for p in (ROOT / "example_workflows").glob("*.jpg")} == set(names)
+
+
 def test_example_workflows_are_the_api_workflows_laid_out_for_the_front_end(tmp_path):
     need_node_modules()
     sample_inputs.write(tmp_path)
     host = Host(tmp_path, tmp_path)
     host.load_custom_nodes(copy_root(tmp_path / "vorna_nodes"))
-    examples = sorted(p.name for p in (ROOT / "example_workflows").glob("*.json"))
-    assert examples == sorted(p.name for p in WORKFLOWS.glob("*.json"))
+    examples = sorted(p.stem for p in (ROOT / "example_workflows").glob("*.json"))
+    assert examples == sorted(TEMPLATE_PREFIX + p.stem for p in WORKFLOWS.glob("*.json"))
     for name in examples:
-        ui = json.loads((ROOT / "example_workflows" / name).read_text())
+        ui = json.loads((ROOT / "example_workflows" / f"{name}.json").read_text())
         assert ui["last_node_id"] == max(n["id"] for n in ui["nodes"])
         assert ui["last_link_id"] == max(link[0] for link in ui["links"])
         assert all(len(n["pos"]) == 2 and len(n["size"]) == 2 for n in ui["nodes"])
-        assert ui_to_api(ui, host.classes) == workflow(name[:-5]), name
+        assert ui_to_api(ui, host.classes) == workflow(name[len(TEMPLATE_PREFIX):]), name

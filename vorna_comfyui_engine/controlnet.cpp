@@ -79,8 +79,9 @@ py::object apply(FunctionObject *, py::handle *args) {
     py::dict inputs;
     inputs["positive"] = positive;
     inputs["negative"] = negative;
-    inputs["image"] = image;
-    inputs["mask"] = mask;
+    // The sampler sends them, and the record within the conditioning, as they are here.
+    inputs["image"] = as_float32(image);
+    inputs["mask"] = as_float32(mask);
     py::dict deferred;
     deferred["__deferred_node__"] = py::str("ControlNetInpaintingAliMamaApply");
     deferred["parameters"] = payload_params;
