@@ -2,7 +2,7 @@
 // and the one path by which any node calls the remote service.
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
-#include "request_guard.hpp"
+#include "../request/request_guard.hpp"
 
 namespace vorna {
 namespace {
