@@ -28,7 +28,7 @@ def keyed():
     config.set_api_key(None)
     entries = base._client_pool.entries
     for entry in list(entries.values()):
-        entry["client"].close()
+        entry.client.close()
     entries.clear()
 
 
@@ -80,7 +80,7 @@ def test_one_schema_request_and_connection_serve_calls_and_threads(service, capl
 def test_a_new_key_or_client_type_gets_a_client_of_its_own_and_the_old_one_is_closed(service, caplog):
     node = node_for(service)
     call(node, caplog)
-    first = next(iter(base._client_pool.entries.values()))["client"]
+    first = next(iter(base._client_pool.entries.values())).client
     assert KEY not in repr(base._client_pool)
     config.set_api_key("second-key")
     assert call(node, caplog)[0] == {"samples": "ok"}
