@@ -1,6 +1,7 @@
 #include "opening.hpp"
 
 #include "deadline.hpp"
+#include "http_client.hpp"
 #include "origin_guard.hpp"
 #include "url_password.hpp"
 
@@ -13,40 +14,44 @@ namespace {
 // readiness budget is left.
 constexpr double kLeastTrySeconds = 5.0;
 
-// Seconds an idle connection is kept for the next request: less than
-// servers commonly keep one (5 s), so a kept connection is rarely found
-// closed when a request goes out.
-constexpr double kKeepIdleSeconds = 4.0;
+// The library's client builds its HTTP client on first use of its `client`
+// property, from its own URL, headers and timeout: this one builds the
+// package's guarded one from the same.
+py::object build_http_client(FunctionObject *fn, py::handle *args) {
+    py::handle guard = args[0];
+    py::handle client = args[1];
+    // One HTTP client for all attempts to open: one set of TLS settings, and
+    // a connection the service kept open is used again.
+    py::object kept = guard.attr("http");
+    if (!kept.is_none() && !truth(kept.attr("is_closed"))) return kept;
+    py::object http = make_http_client(module_of(fn), client.attr("url"), client.attr("default_headers"),
+                                       client.attr("timeout"), guard);
+    guard.attr("http") = http;
+    return http;
+}
 
-// The HTTP client the library would build for `base_url`, with the guard's
-// hooks, no content coding asked for, and deadline-bounded connections.
-py::object make_http_client(py::handle module, py::handle base_url, py::handle token, py::handle timeout,
-                            py::handle guard) {
-    py::object httpx = py::module_::import("httpx");
-    py::dict headers;
-    headers["User-Agent"] = py::str("BentoML HTTP Client/") + py::str(py::module_::import("bentoml").attr("__version__"));
-    py::object key = token.is_none() ? py::module_::import("os").attr("getenv")("BENTO_CLOUD_API_KEY")
-                                     : py::reinterpret_borrow<py::object>(token);
-    if (truth(key)) headers["Authorization"] = py::str("Bearer {}").attr("format")(key);
-    headers["Accept-Encoding"] = "identity";
-    py::object limits = httpx.attr("Limits")(py::arg("max_connections") = 100, py::arg("max_keepalive_connections") = 20,
-                                             py::arg("keepalive_expiry") = kKeepIdleSeconds);
-    py::object client = httpx.attr("Client")(py::arg("base_url") = base_url, py::arg("headers") = headers,
-                                             py::arg("timeout") = timeout, py::arg("follow_redirects") = true,
-                                             py::arg("event_hooks") = guard_hooks(module, guard),
-                                             py::arg("limits") = limits);
-    // Every pool of the client (direct, and one per proxy from the
-    // environment) opens its connections through the deadline backend.
-    py::list transports;
-    transports.append(client.attr("_transport"));
-    for (py::handle t : client.attr("_mounts").attr("values")())
-        if (!t.is_none()) transports.append(t);
-    for (py::handle t : transports) {
-        py::object pool = py::getattr(t, "_pool", py::none());
-        if (pool.is_none() || !py::hasattr(pool, "_network_backend")) continue;
-        pool.attr("_network_backend") = deadline_backend(module, guard.attr("local"));
-    }
-    return client;
+const FunctionDef kBuildHttpClient{"client", {"guard", "self"}, build_http_client};
+
+// `client_type` with the guarded HTTP client in place of the library's.
+py::object guarded_client_type(py::handle module, py::handle client_type, py::handle guard) {
+    py::object build = py::module_::import("functools").attr("partial")(make_function(module, kBuildHttpClient), guard);
+    return make_class(module, "_GuardedClient", py::make_tuple(client_type),
+                      {{"client", py::module_::import("functools").attr("cached_property")(build)}});
+}
+
+// A library client that built its HTTP client some other way has sent
+// without the guard: its call fails instead of going on unguarded.
+void check_guarded(py::handle client, py::handle guard) {
+    py::object dict = py::getattr(client, "__dict__", py::none());
+    py::object used = py::isinstance<py::dict>(dict) ? py::reinterpret_borrow<py::dict>(dict).attr("get")("client")
+                                                     : py::none();
+    if (!guard.attr("http").is_none() && used.is(guard.attr("http"))) return;
+    if (!used.is_none() && py::hasattr(used, "close")) used.attr("close")();
+    raise_error(PyExc_RuntimeError,
+                py::str("the service client of bentoml {} did not take the package's guarded HTTP client, so the "
+                        "request deadline and the origin guard cannot be installed; install the versions named in "
+                        "requirements.txt")
+                    .attr("format")(py::module_::import("bentoml").attr("__version__")));
 }
 
 // The HTTPStatus of `status`, or None for a code it does not know.
@@ -134,9 +139,8 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
                          py::handle timeout, py::handle ready_timeout, double started) {
     py::object guard = is_library_client(client_type) ? new_guard(module, base_url) : py::none();
 
-    // One HTTP client for all attempts: one set of TLS settings, and a
-    // connection the service kept open is used again.
-    py::object http = py::none();
+    py::object guarded_type = guard.is_none() ? py::object(py::reinterpret_borrow<py::object>(client_type))
+                                              : guarded_client_type(module, client_type, guard);
     double budget = ready_budget(timeout, ready_timeout);
     const double deadline = (started >= 0 ? started : now_seconds()) + std::max(budget, 0.0);
     auto remaining = [&] { return deadline - now_seconds(); };
@@ -144,19 +148,16 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
         if (guard.is_none())
             return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
                                py::arg("server_ready_timeout") = 0);
-        if (http.is_none()) http = make_http_client(module, base_url, token, timeout, guard);
         py::setattr(guard.attr("local"), "status", py::none());
         py::setattr(guard.attr("local"), "url", py::none());
-        py::object client = client_type.attr("__new__")(client_type);
-        // The library builds its HTTP client on first use; this one is already there.
-        client.attr("__dict__")["client"] = http;
         Deadline bounded(guard, try_seconds(timeout, remaining()));
-        client_type.attr("__init__")(client, base_url, py::arg("token") = token, py::arg("timeout") = timeout,
-                                     py::arg("server_ready_timeout") = 0);
+        py::object client = guarded_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
+                                         py::arg("server_ready_timeout") = 0);
+        check_guarded(client, guard);
         return client;
     };
     auto close_http = [&] {
-        if (!http.is_none()) http.attr("close")();
+        if (!guard.is_none() && !guard.attr("http").is_none()) guard.attr("http").attr("close")();
     };
 
     py::module_ httpx = py::module_::import("httpx");
