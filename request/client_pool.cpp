@@ -232,7 +232,7 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
     const double whole = std::numeric_limits<double>::quiet_NaN();
     auto send = [&](double seconds) {
         py::object client = in_use.client();
-        check_route(client, endpoint, in_use.guard());
+        check_endpoint(client, endpoint, in_use.guard());
         // A new connection is opened within what is left of the readiness
         // budget, as the schema request of a new client would be.
         return guarded_call(client.attr("call"), endpoint, kwargs, base_url, timeout, in_use.guard(), seconds,
@@ -244,9 +244,10 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
         if (!e.matches(PyExc_Exception)) throw;
         Handling handling(e);
         ConnectionFacts facts = connection_facts(in_use.guard());
-        // The service closed a kept idle connection as the request went out on
-        // it, and answered nothing: sent once more, on a new connection.
-        if (e.matches(httpx.attr("RemoteProtocolError")) && !facts.connected && !facts.received) {
+        // The request never left for a kept connection the service had
+        // closed: sent once more, on a new connection. Once any of it went
+        // out, the service may be working on it, and it is not sent twice.
+        if (e.matches(httpx.attr("RemoteProtocolError")) && !facts.connected && !facts.written && !facts.received) {
             if (request <= 0) return send(whole);  // no deadline
             double left = request - (now_seconds() - sent);
             if (left > 0) return send(left);
@@ -254,6 +255,13 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
         // Nothing reached the service (down, or restarting): wait for it as a
         // new client would, then send.
         if (!fresh && (e.matches(httpx.attr("ConnectError")) || e.matches(httpx.attr("ConnectTimeout")))) {
+            replace();
+            return send(whole);
+        }
+        // The route moved since the kept schema was read: read it again, and
+        // send once more (the service did no work for a 404).
+        if (!fresh && e.matches(py::module_::import("bentoml.exceptions").attr("NotFound")) &&
+            status_of(e, in_use.guard()) == 404) {
             replace();
             return send(whole);
         }

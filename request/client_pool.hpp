@@ -18,8 +18,9 @@ py::object pool_key(py::handle client_type, py::handle base_url, py::handle toke
 // `endpoint(**kwargs)` through the pool's client for `key`, opened (with the
 // paced readiness wait) when there is none. A kept client whose service
 // cannot be reached is replaced by a newly opened one, as if none had been
-// kept; a route missing from its schema reopens it once; a request that a
-// kept idle connection lost before any answer is sent once more.
+// kept; a route missing from its schema, or answered 404, reopens it once;
+// a request that never left for a kept connection the service closed is
+// sent once more.
 py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,
                        py::handle base_url, py::handle token, py::handle timeout, py::handle ready_timeout,
                        py::handle endpoint, py::handle kwargs);

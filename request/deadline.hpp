@@ -25,6 +25,7 @@ private:
 // What the connection of this thread's last request through `guard` did.
 struct ConnectionFacts {
     bool connected;  // opened a connection of its own (did not go out on a kept one)
+    bool written;    // any byte of the request went out
     bool received;   // read any byte of an answer
 };
 ConnectionFacts connection_facts(py::handle guard);

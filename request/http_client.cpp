@@ -131,7 +131,10 @@ py::object new_pool(py::handle origin, py::handle backend) {
     py::object tls = https ? httpx.attr("create_ssl_context")() : py::none();
     py::dict settings;
     settings["ssl_context"] = tls;
-    settings["max_connections"] = py::int_(100);
+    // No cap on connections in use: a call abandoned by its prompt holds its
+    // connection until its deadline, and the next prompt's calls must not
+    // wait behind such calls. Each connection in use has a thread in it.
+    settings["max_connections"] = py::none();
     settings["max_keepalive_connections"] = py::int_(20);
     settings["keepalive_expiry"] = py::float_(kKeepIdleSeconds);
     settings["network_backend"] = backend;

@@ -148,10 +148,12 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
         if (guard.is_none())
             return client_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
                                py::arg("server_ready_timeout") = 0);
-        py::setattr(guard.attr("local"), "status", py::none());
         py::setattr(guard.attr("local"), "url", py::none());
         Deadline bounded(guard, try_seconds(timeout, remaining()));
-        py::object client = guarded_type(base_url, py::arg("token") = token, py::arg("timeout") = timeout,
+        // The service is authorised by the API key alone: user information in
+        // the URL would be sent as Basic authorisation in place of the key,
+        // and shown in the HTTP layer's own log records.
+        py::object client = guarded_type(without_user_info(base_url), py::arg("token") = token, py::arg("timeout") = timeout,
                                          py::arg("server_ready_timeout") = 0);
         check_guarded(client, guard);
         return client;

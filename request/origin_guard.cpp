@@ -104,10 +104,57 @@ py::object endpoint_of(py::handle client, py::handle endpoint) {
     return py::reinterpret_borrow<py::object>(found);
 }
 
-void check_route(py::handle client, py::handle endpoint, py::handle guard) {
+namespace {
+
+bool is_text(py::handle value, const char *text) { return equals(value, py::str(text)); }
+
+// A file, or a list of files, in a schema's type.
+bool declares_file(py::handle property) {
+    if (!py::isinstance<py::dict>(property)) return false;
+    py::dict p = py::reinterpret_borrow<py::dict>(property);
+    if (is_text(p.attr("get")("type"), "file")) return true;
+    py::object items = p.attr("get")("items");
+    return is_text(p.attr("get")("type"), "array") && declares_file(items);
+}
+
+// What the endpoint's schema declares other than JSON in and JSON out, or
+// nullptr: the library streams, uploads files, writes answers to temporary
+// files or opens them as images on the schema's word.
+const char *not_json(py::handle found) {
+    if (truth(py::getattr(found, "stream_output", py::bool_(false)))) return "a streamed answer";
+    py::object output = py::getattr(found, "output", py::none());
+    py::object input = py::getattr(found, "input", py::none());
+    if (!py::isinstance<py::dict>(output) || !py::isinstance<py::dict>(input)) return "no JSON schema";
+    py::dict out = py::reinterpret_borrow<py::dict>(output);
+    py::dict in = py::reinterpret_borrow<py::dict>(input);
+    py::object type = out.attr("get")("type");
+    if (truth(out.attr("get")("is_stream"))) return "a streamed answer";
+    if (is_text(type, "file") || truth(out.attr("get")("pil"))) return "a file answer";
+    if (is_text(type, "string")) return "a text answer";
+    for (py::dict side : {out, in}) {
+        py::object media = side.attr("get")("media_type");
+        if (!media.is_none() && !is_text(media, "application/json")) return "a content type other than JSON";
+    }
+    if (truth(in.attr("get")("root_input"))) return "a single raw input";
+    py::object properties = in.attr("get")("properties");
+    if (py::isinstance<py::dict>(properties))
+        for (py::handle property : py::reinterpret_borrow<py::dict>(properties).attr("values")())
+            if (declares_file(property)) return "a file input (sent as multipart)";
+    return nullptr;
+}
+
+}  // namespace
+
+void check_endpoint(py::handle client, py::handle endpoint, py::handle guard) {
     if (guard.is_none()) return;
     py::object found = endpoint_of(client, endpoint);
-    py::object route = found.is_none() ? py::none() : py::getattr(found, "route", py::none());
+    if (found.is_none()) return;  // the client's own call reports it
+    if (const char *what = not_json(found))
+        raise_error(PyExc_ValueError,
+                    py::str("the service's schema declares {} for the endpoint {}; its requests and answers are JSON "
+                            "objects only, so nothing was sent")
+                        .attr("format")(what, py::repr(endpoint)[py::slice(0, 80, 1)]));
+    py::object route = py::getattr(found, "route", py::none());
     if (!py::isinstance<py::str>(route)) return;
     py::object origin = origin_of(route);
     if (origin.is_none() || equals(origin, guard.attr("origin"))) return;

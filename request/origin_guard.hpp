@@ -26,7 +26,8 @@ py::dict guard_hooks(py::handle module, py::handle guard);
 py::object endpoint_of(py::handle client, py::handle endpoint);
 
 // Refuses, before anything is sent, an endpoint whose route from the
-// service's schema points to another origin than `guard`'s.
-void check_route(py::handle client, py::handle endpoint, py::handle guard);
+// service's schema points to another origin than `guard`'s, or whose
+// inputs or answer the schema declares other than JSON objects.
+void check_endpoint(py::handle client, py::handle endpoint, py::handle guard);
 
 }  // namespace vorna

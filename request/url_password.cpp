@@ -51,6 +51,15 @@ bool utf8_of(py::handle text, std::string &out) {
     return true;
 }
 
+py::object without_user_info(py::handle url) {
+    std::string text;
+    size_t start = 0, end = 0;
+    if (!utf8_of(url, text) || !authority_of(text, start, end)) return py::reinterpret_borrow<py::object>(url);
+    size_t user_end = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (user_end == std::string::npos || user_end < start) return py::reinterpret_borrow<py::object>(url);
+    return py::str(text.substr(0, start) + text.substr(user_end + 1));
+}
+
 std::string hide_password(const std::string &url) {
     size_t at = 0, length = 0;
     if (!password_span(url, at, length)) return url;

@@ -18,6 +18,10 @@ py::str scrub_password(py::handle text, py::handle url);
 // so whatever shows it (log record, str, traceback) shows no password.
 void scrub_exception(py::handle value, py::handle url);
 
+// The URL without its user information (`user:password@`), `url` itself
+// when it has none or is not text.
+py::object without_user_info(py::handle url);
+
 // The text of `text` as UTF-8, or false when it is not text (or holds lone
 // surrogates, which have nothing printable to hide).
 bool utf8_of(py::handle text, std::string &out);

@@ -121,8 +121,7 @@ def test_a_password_in_the_service_url_is_hidden(pair, caplog, monkeypatch):
     a.answer("/schema.json", 404, b"{}", JSON)
     secret_url = a.origin.replace("http://", "http://alice:S3cret@") + "/api/"
     error, _ = call(a, caplog, base_url=secret_url)
-    assert isinstance(error, bentoml_exceptions.NotFound)
-    assert "S3cret" not in str(error) and "alice:***@" in str(error)
+    assert isinstance(error, bentoml_exceptions.NotFound) and "S3cret" not in str(error)
 
     # Texts written by the client itself are cleaned as well.
     class Client:

@@ -103,7 +103,7 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         return with_context(opened.client, [&](py::handle client) {
             py::object call = client.attr("call");
             py::dict kwargs = spread(call, payload);
-            check_route(client, url, opened.guard);
+            check_endpoint(client, url, opened.guard);
             return guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
         });
     } catch (py::error_already_set &e) {
