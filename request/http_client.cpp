@@ -1,7 +1,10 @@
 #include "http_client.hpp"
 
+#include "../support/answers.hpp"
 #include "deadline.hpp"
 #include "origin_guard.hpp"
+
+#include <climits>
 
 namespace vorna {
 namespace {
@@ -31,9 +34,29 @@ const char *const kTransportErrors[] = {
 
 // --- The answer's body, as the HTTP client reads it -------------------------------------------
 
+// The most bytes an answer within the answer limit takes on the wire: its
+// decoded bytes as base64 text (4 characters for 3 bytes), with an eighth
+// more for the archive records' framing and the JSON around them, and 1 MiB
+// for small answers. Anything longer is refused before it is read whole.
+long long wire_bound(py::handle module) {
+    long long limit = std::max(answer_limit(module), 0LL);
+    long long framed = limit > (LLONG_MAX / 2) ? LLONG_MAX / 2 : limit + limit / 8 + (1LL << 20);
+    return framed / 3 * 4 + 4;
+}
+
+// `size`: the body's declared length, or None when it ran past the bound while read.
+[[noreturn]] void refuse_body(py::handle size, long long bound) {
+    py::str said = size.is_none() ? py::str("runs longer than") : py::str("of {} bytes is longer than").attr("format")(size);
+    raise_error(PyExc_ValueError,
+                py::str("answer refused: its body {} the {} bytes that an answer within the limit takes on the "
+                        "wire (VORNA_MAX_ANSWER_BYTES as base64, with the JSON around it)")
+                    .attr("format")(said, bound));
+}
+
 py::object stream_init(FunctionObject *, py::handle *args) {
     py::setattr(args[0], "inner", args[1]);
     py::setattr(args[0], "parts", py::none());
+    py::setattr(args[0], "left", args[2]);
     return py::none();
 }
 
@@ -42,14 +65,24 @@ py::object stream_iter(FunctionObject *, py::handle *args) {
     return py::reinterpret_borrow<py::object>(args[0]);
 }
 
-py::object stream_next(FunctionObject *, py::handle *args) {
-    py::object parts = args[0].attr("parts");
+// The next piece of the body, counted against the wire bound as it comes:
+// a body without a length is cut off once it passes the bound.
+py::object stream_next(FunctionObject *fn, py::handle *args) {
+    py::handle self = args[0];
+    py::object part;
     try {
-        return parts.attr("__next__")();
+        part = self.attr("parts").attr("__next__")();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_StopIteration)) throw;
         raise_as_httpx(e);
     }
+    long long left = self.attr("left").cast<long long>() - static_cast<long long>(py::len(part));
+    if (left < 0) {
+        self.attr("inner").attr("close")();
+        refuse_body(py::none(), wire_bound(module_of(fn)));
+    }
+    self.attr("left") = py::int_(left);
+    return part;
 }
 
 py::object stream_close(FunctionObject *, py::handle *args) {
@@ -58,7 +91,7 @@ py::object stream_close(FunctionObject *, py::handle *args) {
     return py::none();
 }
 
-const FunctionDef kStreamInit{"__init__", {"self", "inner"}, stream_init};
+const FunctionDef kStreamInit{"__init__", {"self", "inner", "left"}, stream_init};
 const FunctionDef kStreamIter{"__iter__", {"self"}, stream_iter};
 const FunctionDef kStreamNext{"__next__", {"self"}, stream_next};
 const FunctionDef kStreamClose{"close", {"self"}, stream_close};
@@ -71,7 +104,7 @@ py::object transport_init(FunctionObject *, py::handle *args) {
     return py::none();
 }
 
-py::object transport_handle(FunctionObject *, py::handle *args) {
+py::object transport_handle(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
     py::handle request = args[1];
     py::module_ httpcore = py::module_::import("httpcore");
@@ -89,9 +122,21 @@ py::object transport_handle(FunctionObject *, py::handle *args) {
     } catch (py::error_already_set &e) {
         raise_as_httpx(e);
     }
+    const long long bound = wire_bound(module_of(fn));
+    // A declared length is checked before a byte of the body is read.
+    for (py::handle header : answer.attr("headers")) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(header);
+        if (!equals(pair[0].attr("lower")(), py::bytes("content-length"))) continue;
+        py::object digits = pair[1].attr("strip")();
+        if (!truth(digits.attr("isdigit")())) continue;  // the HTTP layer refuses it itself
+        if (py::len(digits) > 18 || py::int_(digits).cast<long long>() > bound) {
+            answer.attr("close")();
+            refuse_body(digits.attr("decode")("ascii"), bound);
+        }
+    }
     return py::module_::import("httpx").attr("Response")(
         py::arg("status_code") = answer.attr("status"), py::arg("headers") = answer.attr("headers"),
-        py::arg("stream") = self.attr("answer_stream")(answer.attr("stream")),
+        py::arg("stream") = self.attr("answer_stream")(answer.attr("stream"), bound),
         py::arg("extensions") = answer.attr("extensions"));
 }
 

@@ -129,3 +129,43 @@ def test_calls_held_by_the_service_do_not_delay_the_next_call(service):
         release.set()
         for t in held:
             t.join(60)
+
+
+WIRE_BOUND_RUN = r"""
+import json, resource, sys
+from loopback_services import JSON, services
+import vorna_comfyui_engine.base as base
+
+with services(1) as (svc,):
+    svc.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, b'{"samples": "ok"}', JSON)
+    node = base.BaseNode()
+    node.BASE_URL = svc.origin + "/"
+    node.send_request("vae_encode", {"image": "i"})          # imports done, client kept
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    svc.answer("/vae_encode", 200, b"A" * (1 << 20), JSON, repeat=256, chunked=sys.argv[1] == "chunked")
+    try:
+        outcome = repr(node.send_request("vae_encode", {"image": "i"}))[:100]
+    except Exception as e:
+        outcome = f"{type(e).__name__}: {e}"
+    grew = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print(json.dumps({"outcome": outcome, "grew_mib": grew / 1024}))
+"""
+
+
+@pytest.mark.parametrize("body", ["with length", "chunked"])
+def test_a_body_longer_than_the_answer_limit_allows_is_refused_unread(body):
+    """256 MiB on the wire, 4 MiB allowed: refused from its length before
+    reading, or cut off while read when it has none."""
+    import json
+    import os
+    import subprocess
+    import sys
+
+    tests = os.path.dirname(__file__)
+    env = {**os.environ, "VORNA_MAX_ANSWER_BYTES": str(4 << 20),
+           "PYTHONPATH": os.pathsep.join([tests, os.environ.get("PYTHONPATH", "")])}
+    run = subprocess.run([sys.executable, "-c", WIRE_BOUND_RUN, body.split()[0]], capture_output=True, text=True,
+                         env=env, timeout=300)
+    result = json.loads(run.stdout.strip().splitlines()[-1])
+    assert result["outcome"].startswith("ValueError: answer refused: its body"), result
+    assert result["grew_mib"] < 64, result
