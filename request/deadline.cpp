@@ -41,7 +41,8 @@ void note_connect(py::handle local) { py::setattr(local, "connected", py::bool_(
 py::object resolve_into(FunctionObject *, py::handle *args) {
     py::list box = py::reinterpret_borrow<py::list>(args[2]);
     try {
-        box.append(py::module_::import("socket").attr("getaddrinfo")(args[0], args[1], py::arg("type") = 1));
+        py::module_ socket = py::module_::import("socket");
+        box.append(socket.attr("getaddrinfo")(args[0], args[1], py::arg("type") = socket.attr("SOCK_STREAM")));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         box.append(e.value());

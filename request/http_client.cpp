@@ -207,7 +207,8 @@ py::object make_http_client(py::handle module, py::handle url, py::handle header
     try {
         transport = new_transport(module, new_pool(guard.attr("origin"), deadline_backend(module, guard.attr("local"))));
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        // Another httpcore or httpx than the ones this was written for.
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_AttributeError)) throw;
         py::str message = py::str("the request deadline cannot be installed with httpx {} and httpcore {} ({}); "
                                   "nothing was sent: install the versions named in requirements.txt")
                               .attr("format")(httpx.attr("__version__"),

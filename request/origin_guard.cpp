@@ -128,7 +128,6 @@ const char *not_json(py::handle found) {
     py::dict out = py::reinterpret_borrow<py::dict>(output);
     py::dict in = py::reinterpret_borrow<py::dict>(input);
     py::object type = out.attr("get")("type");
-    if (truth(out.attr("get")("is_stream"))) return "a streamed answer";
     if (is_text(type, "file") || truth(out.attr("get")("pil"))) return "a file answer";
     if (is_text(type, "string")) return "a text answer";
     for (py::dict side : {out, in}) {
