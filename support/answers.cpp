@@ -25,6 +25,8 @@ long long saturating_add(long long a, long long b) {
     return r;
 }
 
+}  // namespace
+
 // The config module's `_MAX_ANSWER_BYTES`, looked up at every call so that
 // it can be patched; `from .config import _MAX_ANSWER_BYTES`.
 long long answer_limit(py::handle module) {
@@ -36,6 +38,8 @@ long long answer_limit(py::handle module) {
     if (overflow) return overflow > 0 ? LLONG_MAX : -1;
     return limit;
 }
+
+namespace {
 
 [[noreturn]] void refuse(const std::string &why) {
     PyErr_SetString(PyExc_ValueError, ("answer refused: " + why).c_str());

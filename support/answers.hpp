@@ -7,6 +7,10 @@
 
 namespace vorna {
 
+// The limit in bytes (LLONG_MAX when larger, -1 when negative). `module` is
+// the calling module (its package holds the config).
+long long answer_limit(py::handle module);
+
 // `torch.load(buffer, map_location="cpu", weights_only=True)`, where `buffer`
 // holds the bytes `raw`. Before loading, the archive's records must be stored
 // (not compressed) and their sizes must fit the limit; a stream in the legacy

@@ -2,7 +2,8 @@
 path's misbehaving-service tests: each answers per path with a status,
 headers and a body (or a redirect, a reset, a drip-fed body, a connection
 closed without an answer) and records every request it receives (method,
-path, headers) and how many connections it accepted."""
+path, headers) and how many connections it accepted. A request is recorded
+once its body was read whole."""
 from __future__ import annotations
 
 import contextlib
@@ -19,23 +20,34 @@ ANSWER = json.dumps({"samples": "ok"}).encode()
 JSON = {"Content-Type": "application/json"}
 
 
-def schema(routes: dict[str, str], params=("image",)) -> bytes:
+def schema(routes: dict[str, str], params=("image",), takes=None, gives=None) -> bytes:
     """A schema as the library's client reads it: endpoint name -> route, each
-    taking the arguments `params` and answering a JSON object."""
-    takes = {"type": "object", "properties": {name: {} for name in params}}
+    taking the arguments `params` (or the input schema `takes`) and answering
+    a JSON object (or what the output schema `gives` declares)."""
+    takes = takes or {"type": "object", "properties": {name: {} for name in params}}
     return json.dumps({"routes": [
-        {"name": name, "route": route, "input": takes, "output": {"type": "object"}}
+        {"name": name, "route": route, "input": takes, "output": gives or {"type": "object"}}
         for name, route in routes.items()]}).encode()
 
 
 class Answer:
-    def __init__(self, status=200, body=b"{}", headers=None, drip=None, reset=False, drop=None):
+    def __init__(self, status=200, body=b"{}", headers=None, drip=None, reset=False, drop=None, hold=None,
+                 close_after=False, slow_read=None, repeat=1, chunked=False):
         self.status, self.body, self.headers = status, body, dict(headers or {})
         self.drip, self.reset = drip, reset      # drip: seconds between single bytes
         # drop: close the connection without a byte of answer, "always" or
-        # only when it already served a request ("reused", as a server does
-        # with an idle connection it times out just as a request arrives).
+        # only when it already served a request ("reused": it read the
+        # request, then the connection was lost).
         self.drop = drop
+        self.hold = hold                  # a threading.Event awaited (at most 60 s) before answering
+        self.close_after = close_after    # close the connection after answering, without saying so
+        self.slow_read = slow_read        # read the request body 16 KiB at a time, this many seconds apart
+        # The body sent `repeat` times over, with its length or chunked without one.
+        self.repeat, self.chunked = repeat, chunked
+
+
+class _Server(ThreadingHTTPServer):
+    request_queue_size = 256      # many calls at once are no reason to refuse connections
 
 
 class Service:
@@ -60,11 +72,19 @@ class Service:
                 self.served = 0
 
             def _serve(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                if length:
-                    self.rfile.read(length)
-                service.requests.append((self.command, self.path, dict(self.headers)))
                 answer = service.answers.get(self.path.split("?")[0], Answer(404, b"not here"))
+                length = int(self.headers.get("Content-Length") or 0)
+                while length > 0:
+                    part = self.rfile.read(min(length, 16384 if answer.slow_read else length))
+                    if not part:
+                        self.close_connection = True
+                        return        # the client gave up on the request
+                    length -= len(part)
+                    if answer.slow_read:
+                        time.sleep(answer.slow_read)
+                service.requests.append((self.command, self.path, dict(self.headers)))
+                if answer.hold is not None:
+                    answer.hold.wait(60)
                 self.served += 1
                 if answer.drop == "always" or (answer.drop == "reused" and self.served > 1):
                     self.close_connection = True
@@ -77,10 +97,21 @@ class Service:
                 self.send_response(answer.status)
                 for name, value in answer.headers.items():
                     self.send_header(name, value)
-                self.send_header("Content-Length", str(len(answer.body)))
+                if answer.chunked:
+                    self.send_header("Transfer-Encoding", "chunked")
+                else:
+                    self.send_header("Content-Length", str(len(answer.body) * answer.repeat))
                 self.end_headers()
+                self.close_connection = answer.close_after
                 if answer.drip is None:
-                    self.wfile.write(answer.body)
+                    try:
+                        for _ in range(answer.repeat):
+                            self.wfile.write(b"%x\r\n%s\r\n" % (len(answer.body), answer.body)
+                                             if answer.chunked else answer.body)
+                        if answer.chunked:
+                            self.wfile.write(b"0\r\n\r\n")
+                    except OSError:
+                        self.close_connection = True
                     return
                 try:
                     for i in range(len(answer.body)):
@@ -94,7 +125,7 @@ class Service:
 
             do_GET = do_POST = do_PUT = _serve
 
-        self.server = ThreadingHTTPServer((host, port), Handler)
+        self.server = _Server((host, port), Handler)
         self.server.daemon_threads = True
         self.server.handle_error = lambda request, address: None   # clients that hang up are expected
         self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -110,8 +141,9 @@ class Service:
         self.answers[path] = Answer(*args, **kwargs)
         return self
 
-    def serve_schema(self, **routes) -> "Service":
-        return self.answer("/schema.json", 200, schema(routes), {"Content-Type": "application/json"})
+    def serve_schema(self, takes=None, gives=None, **routes) -> "Service":
+        return self.answer("/schema.json", 200, schema(routes, takes=takes, gives=gives),
+                           {"Content-Type": "application/json"})
 
     def redirect(self, path: str, status: int, to: str) -> "Service":
         return self.answer(path, status, b"", {"Location": to})

@@ -2,7 +2,10 @@
 // and the one path by which any node calls the remote service.
 #include "../module_loader/module_table.hpp"
 #include "base_codecs.hpp"
-#include "request_guard.hpp"
+#include "../request/client_pool.hpp"
+#include "../request/opening.hpp"
+#include "../request/origin_guard.hpp"
+#include "../request/url_password.hpp"
 
 namespace vorna {
 
@@ -79,12 +82,12 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
         py::object key = reuse ? pool_key(client_type, base_url, token, timeout) : py::none();
         if (!key.is_none())
             return pooled_call(module_of(fn), global(fn, "_client_pool"), key, client_type, base_url, token, timeout,
-                               ready_timeout, url, payload, spread);
+                               ready_timeout, url, spread(client_type.attr("call"), payload));
         OpenedClient opened = open_client(module_of(fn), client_type, base_url, token, timeout, ready_timeout);
         return with_context(opened.client, [&](py::handle client) {
             py::object call = client.attr("call");
             py::dict kwargs = spread(call, payload);
-            check_route(client, url, opened.guard);
+            check_endpoint(client, url, opened.guard);
             return guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
         });
     } catch (py::error_already_set &e) {
