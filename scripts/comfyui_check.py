@@ -97,14 +97,17 @@ class StandIn:
 
 
 class ComfyUI:
-    def __init__(self, args, service_url, key):
+    def __init__(self, args, service_url, key, python=sys.executable, path=None):
+        """Starts ComfyUI with `python` (this interpreter unless told), and PATH set to `path` when given."""
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.client_id = uuid.uuid4().hex
         env = dict(os.environ, VORNA_API_BASE_URL=service_url, VORNA_API_KEY=key,
                    PYTHONPATH=os.pathsep.join(filter(None, [str(args.stubs), os.environ.get("PYTHONPATH")])))
+        if path is not None:
+            env["PATH"] = path
         self.log_path = args.results / "comfyui.log"
-        self.proc = subprocess.Popen([sys.executable, "main.py", "--cpu", "--listen", "127.0.0.1", "--port",
+        self.proc = subprocess.Popen([python, "main.py", "--cpu", "--listen", "127.0.0.1", "--port",
                                       str(self.port), "--disable-auto-launch"], cwd=args.comfyui, env=env,
                                      stdout=open(self.log_path, "wb"), stderr=subprocess.STDOUT)
         self.messages = []          # (monotonic time, kind, payload)
