@@ -28,7 +28,7 @@ import time
 import zipfile
 from pathlib import Path
 
-from comfyui_check import FOLDER_NAME, WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, saved_images
+from comfyui_check import FOLDER_NAME, WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, three_workflows
 
 PACKAGE = "vorna_comfyui_engine"
 SAMPLER_DELAY = 8.0
@@ -166,18 +166,10 @@ async def main(args):
         ours = [k for k, v in info.items() if v["python_module"] == f"custom_nodes.{FOLDER_NAME}"]
         check(len(ours) == 11, f"11 Vorna nodes registered ({len(ours)})")
 
-        figures["workflows"] = {}
-        for name in ("text_to_image", "image_to_image", "inpainting"):
-            outcome, seconds, _, end = await comfy.run(load(WORKFLOWS / f"{name}.json"))
-            _, history = await comfy.get(f"/history/{end[2]['prompt_id']}")
-            images = saved_images(history, end[2]["prompt_id"])
-            check(outcome == "execution_success" and len(images) == 1, f"{name}: {outcome}, {len(images)} picture")
-            figures["workflows"][name] = round(seconds, 2)
-            if "first_graph_s" not in figures:
-                figures["first_graph_s"] = round(time.monotonic() - start, 1)
+        figures["workflows"], first_end = await three_workflows(comfy)
         figures["from_empty_custom_nodes_s"] = {"installed": round(installed_s, 1),
                                                 "comfyui_answering": round(started_s, 1),
-                                                "first_graph_done": figures.pop("first_graph_s")}
+                                                "first_graph_done": round(first_end - start, 1)}
 
         print(f"Cancel during a sampler call (the stand-in answers after {SAMPLER_DELAY} s)")
         service.start(fault="slow", fault_on="sampler", delay=SAMPLER_DELAY)
