@@ -1,11 +1,12 @@
 """The folder as ComfyUI's node registry archives it when the pack is
 published: the files git tracks, less those that .comfyignore names
-(gitignore rules; blank lines and comments skipped).
+(gitignore patterns; blank lines and comments skipped).
 
     python scripts/registry_archive.py OUT.zip     # writes the archive, prints what it holds
 """
 import subprocess
 import sys
+import warnings
 import zipfile
 from pathlib import Path
 
@@ -23,8 +24,11 @@ def archived(root=ROOT):
 
     ignore = Path(root, ".comfyignore")
     lines = ignore.read_text(encoding="utf-8").splitlines() if ignore.is_file() else []
-    rules = pathspec.GitIgnoreSpec.from_lines(line.strip() for line in lines
-                                              if line.strip() and not line.lstrip().startswith("#"))
+    with warnings.catch_warnings():
+        # The registry's packer (comfy-cli) reads "gitwildmatch" patterns, a name pathspec 1.x deprecates.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        rules = pathspec.PathSpec.from_lines("gitwildmatch", (line.strip() for line in lines
+                                                              if line.strip() and not line.lstrip().startswith("#")))
     return [path for path in tracked(root) if not rules.match_file(path)]
 
 

@@ -25,12 +25,16 @@ import subprocess
 import sys
 import threading
 import time
+import tomllib
 import zipfile
 from pathlib import Path
 
-from comfyui_check import FOLDER_NAME, WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, three_workflows
+from comfyui_check import WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, three_workflows
 
 PACKAGE = "vorna_comfyui_engine"
+# The manager unpacks a registry pack into custom_nodes/<node id>, the node id
+# being the project's name.
+NODE_ID = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())["project"]["name"]
 SAMPLER_DELAY = 8.0
 
 
@@ -117,7 +121,7 @@ async def main(args):
     service.start()
     index = serve_index(args.index)
     custom_nodes = args.comfyui / "custom_nodes"
-    folder = custom_nodes / FOLDER_NAME
+    folder = custom_nodes / NODE_ID
     comfy = None
     try:
         print(f"ComfyUI's environment ({args.python})")
@@ -163,7 +167,7 @@ async def main(args):
         await comfy.start()
         started_s = time.monotonic() - start
         _, info = await comfy.get("/object_info")
-        ours = [k for k, v in info.items() if v["python_module"] == f"custom_nodes.{FOLDER_NAME}"]
+        ours = [k for k, v in info.items() if v["python_module"] == f"custom_nodes.{NODE_ID}"]
         check(len(ours) == 11, f"11 Vorna nodes registered ({len(ours)})")
 
         figures["workflows"], first_end = await three_workflows(comfy)

@@ -109,3 +109,10 @@ def test_package_of_another_release_registers_nothing_and_says_why_in_one_line(t
     assert len(errors) == 1 and "\n" not in errors[0]
     assert "release 0.0.1" in errors[0] and f"{PACKAGE} {installed} installed" in errors[0]
     assert f"-m pip install {PACKAGE}==0.0.1" in errors[0]
+
+
+def test_folder_named_as_the_manager_names_it_registers_every_node(tmp_path):
+    # The manager unpacks a registry pack into custom_nodes/<node id>: here the package's own name.
+    host = Host(tmp_path, tmp_path)
+    host.load_custom_nodes(copy_root(tmp_path / "custom_nodes" / PROJECT["name"]))
+    assert len(host.custom_keys()) == 11 and host.check() == {}
