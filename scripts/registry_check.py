@@ -169,6 +169,12 @@ async def main(args):
         _, info = await comfy.get("/object_info")
         ours = [k for k, v in info.items() if v["python_module"] == f"custom_nodes.{NODE_ID}"]
         check(len(ours) == 11, f"11 Vorna nodes registered ({len(ours)})")
+        # ComfyUI reads the folder's pyproject.toml with its registry parser while loading it.
+        log = comfy.log_path.read_text(errors="replace")
+        complaints = [line for line in log.splitlines() if "Unable to parse pyproject.toml" in line
+                      or ("Cannot import" in line and NODE_ID in line)]
+        check(not complaints, "ComfyUI read the pack's pyproject.toml and imported it without a complaint"
+              + "".join(f"; {line}" for line in complaints[:2]))
 
         figures["workflows"], first_end = await three_workflows(comfy)
         figures["from_empty_custom_nodes_s"] = {"installed": round(installed_s, 1),
