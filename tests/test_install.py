@@ -10,7 +10,6 @@ import subprocess
 import pytest
 
 from host_support import PACKAGE, ROOT, Host, copy_root
-from scripts.registry_archive import archived, tracked
 
 tomllib = pytest.importorskip("tomllib")
 Requirement = pytest.importorskip("packaging.requirements").Requirement
@@ -25,18 +24,21 @@ def requirement_lines():
     return [line for line in lines if line and not line.startswith("#")]
 
 
-def folder_engine():
-    """The folder's _engine.py, loaded on its own as a module."""
-    spec = importlib.util.spec_from_file_location("vorna_folder_engine", ROOT / "_engine.py")
+def load_file(path):
+    """A Python file of the repository, loaded on its own as a module."""
+    spec = importlib.util.spec_from_file_location("vorna_test_" + path.stem, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
 
 
+ARCHIVE = load_file(ROOT / "scripts" / "registry_archive.py")
+
+
 def registry_archive():
     pytest.importorskip("pathspec")
     try:
-        return set(archived())
+        return set(ARCHIVE.archived())
     except (OSError, subprocess.CalledProcessError):
         pytest.skip("not a git checkout")
 
@@ -47,7 +49,7 @@ def test_requirements_pin_the_wheel_to_the_folder_release_then_list_its_dependen
     parsed = [Requirement(line) for line in lines]
     assert not any(line.startswith("-") for line in lines)
     assert lines[0] == f"{PACKAGE}=={PROJECT['version']}"
-    assert folder_engine().folder_release() == PROJECT["version"]
+    assert load_file(ROOT / "_engine.py").folder_release() == PROJECT["version"]
     assert [str(r) for r in parsed[1:]] == [str(Requirement(d)) for d in PROJECT["dependencies"]]
     assert not any(r.name == "torch" for r in parsed), "torch is ComfyUI's own"
 
@@ -87,7 +89,7 @@ def test_registry_archive_holds_the_folder_and_the_source_build_without_developm
     assert folder <= archive
     assert any(p.startswith("example_workflows/") for p in archive)
     # Everything CMake compiles, so `pip install .` works where no wheel fits.
-    sources = {p for p in tracked() if p == "CMakeLists.txt" or p.endswith((".cpp", ".hpp", ".h", ".map"))}
+    sources = {p for p in ARCHIVE.tracked() if p == "CMakeLists.txt" or p.endswith((".cpp", ".hpp", ".h", ".map"))}
     assert sources and sources <= archive
     # API-format graphs would show up as broken templates; tests and tools are no user's business.
     assert not {p for p in archive if p.startswith(("workflows/", "tests/", "scripts/", "service/", "harness/"))}
