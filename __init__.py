@@ -1,10 +1,12 @@
 """ComfyUI custom-node folder of the Vorna nodes.
 
 The nodes themselves live in the native package `vorna_comfyui_engine`,
-either installed (`pip install .` with ComfyUI's Python) or copied into this
-folder as the built shared object; see _engine.py. This file gathers the
-registry tables of its node modules (the package lists them in
-`_node_modules`) and adds the key-setting node.
+either installed (the wheel requirements.txt pins, or `pip install .` with
+ComfyUI's Python) or copied into this folder as the built shared object; see
+_engine.py. This file gathers the registry tables of its node modules (the
+package lists them in `_node_modules`) and adds the key-setting node. An
+installed package of another release than this folder registers nothing:
+one error line in ComfyUI's log says which versions met and how to mend it.
 
 The tables are built on first access (ComfyUI reads them right after the
 import), so importing the folder itself stays free of side effects: test
@@ -16,6 +18,8 @@ are registered as such (see comfy_async.py): they wait side by side, Cancel
 stops the wait, and each shows on its node how long it has waited. Other
 hosts get the package's synchronous nodes as they are.
 """
+import logging
+
 __all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
 
 
@@ -35,11 +39,16 @@ def _merge(tables):
 
 
 def _tables():
-    from ._engine import package, submodule
+    from ._engine import package, stale_release, submodule
+    stale = stale_release()
+    if stale is not None:
+        # One line instead of whatever a package of another release would break on.
+        logging.getLogger(__name__).error(stale)
+        return
     from .api_key_node import NODE_CLASS_MAPPINGS as key_classes
     from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as key_names
 
-    for name in package._node_modules:
+    for name in package()._node_modules:
         module = submodule(name)
         yield module.__name__, (module.NODE_CLASS_MAPPINGS, module.NODE_DISPLAY_NAME_MAPPINGS)
     yield "the API key node", (key_classes, key_names)

@@ -26,14 +26,8 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 BENTOML_DO_NOT_TRACK=true
 if [ $# -gt 0 ]; then wheels=("$@"); else wheels=(dist/vorna_comfyui_engine-*.whl); fi
 [ -e "${wheels[0]}" ] || { echo "test_wheels: no wheel in dist/ (run scripts/build_wheels.sh)" >&2; exit 1; }
 
-# Basic tools only: whatever the tests or pip may call, and no compiler.
 NOCC="$WORK/nocc-bin"
-rm -rf "$NOCC"
-mkdir -p "$NOCC"
-for tool in sh bash env cat ls cp mv rm mkdir rmdir ln chmod touch grep sed awk find sort head tail tr cut \
-    uname id date sleep readlink dirname basename mktemp tee wc xargs ps kill which true false expr getconf; do
-    path="$(command -v "$tool" 2>/dev/null)" && ln -s "$path" "$NOCC/$tool"
-done
+no_compiler_bin "$NOCC"
 
 # Runs a command with the test PATH and nothing that would point Python or a
 # build at the work tree.

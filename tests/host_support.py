@@ -24,11 +24,12 @@ def need_node_modules():
 
 
 def copy_root(dest, with_shared_object=False):
-    """The custom-node folder as a user installs it: the root's Python files,
-    and the shared object beside them when asked."""
+    """The custom-node folder as a user installs it: the root's Python files
+    and requirements.txt (the release the folder asks for), and the shared
+    object beside them when asked."""
     dest = Path(dest)
     dest.mkdir(parents=True)
-    for path in ROOT.glob("*.py"):
+    for path in [*ROOT.glob("*.py"), ROOT / "requirements.txt"]:
         shutil.copy(path, dest / path.name)
     if with_shared_object:
         so = shared_object()
