@@ -3,8 +3,8 @@
 // and any ControlNet inpainting record into one "sampler" request and turns
 // the answer back into a LATENT.
 #include "../module_loader/module_table.hpp"
-#include "base_codecs.hpp"
-#include "../support/answers.hpp"
+#include "../codec/codecs.hpp"
+#include "../codec/answers.hpp"
 
 namespace vorna {
 namespace {

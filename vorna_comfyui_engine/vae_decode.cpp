@@ -2,8 +2,8 @@
 // remote service, preferring its raw image answer and falling back to the
 // codec path when that answer cannot be read.
 #include "../module_loader/module_table.hpp"
-#include "base_codecs.hpp"
-#include "../support/answers.hpp"
+#include "../codec/codecs.hpp"
+#include "../codec/answers.hpp"
 
 namespace vorna {
 namespace {

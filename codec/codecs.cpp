@@ -1,9 +1,9 @@
 // The codecs of `base`: host values (tensors, image batches, conditioning,
 // arbitrary objects) to and from the text forms carried in requests and
 // answers. Module globals are looked up at call time so they can be patched.
-#include "base_codecs.hpp"
+#include "codecs.hpp"
 
-#include "../support/answers.hpp"
+#include "answers.hpp"
 
 #include <array>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // is checked before the memory for it is taken. The limit is the config
 // module's `_MAX_ANSWER_BYTES`, read at call time.
 #pragma once
-#include "vorna.hpp"
+#include "../support/vorna.hpp"
 
 namespace vorna {
 
