@@ -7,19 +7,26 @@
 
 namespace vorna {
 
+// The config module's `_MAX_ANSWER_BYTES` (looked up at every call so that it
+// can be patched); `module` is a module of the package.
+long long answer_limit(py::handle module);
+
 // `torch.load(buffer, map_location="cpu", weights_only=True)`, where `buffer`
-// holds the bytes `raw`. Before loading, the archive's records must be stored
-// (not compressed) and their sizes must fit the limit; a stream in the legacy
-// format, whose sizes can only be learnt by allocating them, is refused.
-// After loading, every tensor must have non-negative strides and all of them
-// together at most the limit in elements times element size. Refusals raise
-// ValueError. `module` is the calling module (its package holds the config).
+// holds the bytes `raw`. Before loading, the archive's layout must be the one
+// torch.save writes (one central directory, where the end record says;
+// records stored, not compressed, one after the other with nothing between
+// them) and its records together must fit the limit; a stream
+// in the legacy format, whose sizes can only be learnt by allocating them, is
+// refused. After loading, every tensor must have non-negative strides and all
+// of them together at most the limit in elements times element size.
+// Refusals raise ValueError. `module` is the calling module.
 py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
 
 // For an image opened (not yet decoded) from an answer: refuses it when its
 // pixels exceed `Image.MAX_IMAGE_PIXELS` (Pillow's DecompressionBombError) or
 // when it would decode to a float32 RGB image larger than the limit
-// (ValueError). `image_module` is the `PIL.Image` the caller opened it with.
+// (ValueError). `image_module` is the `PIL.Image` the caller
+// opened it with.
 void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image);
 
 }  // namespace vorna

@@ -1,14 +1,15 @@
 """Hostile answers that are small on the wire and huge (or endless) once
 decoded: every path that decodes an answer refuses them with an ordinary
-exception before the memory is taken, deep nesting raises RecursionError on a
-small thread stack, and a thread caught mid-encode by the interpreter's exit
-does not crash the process. Outcomes only: the memory these refusals cost is
-measured by hand, never asserted.
+exception before the memory is taken (checked in a child process by its peak
+memory, never by time), deep nesting raises RecursionError on a small thread
+stack, and a thread caught mid-encode by the interpreter's exit does not crash
+the process.
 """
 from __future__ import annotations
 
 import base64
 import io
+import json
 import logging
 import os
 import struct
@@ -65,8 +66,80 @@ def png_declaring(width: int, height: int) -> bytes:
             + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
 
 
+# ---- archives that Python's zipfile and torch's reader would read differently
+
+END = struct.Struct("<IHHHHIIH")        # end of central directory record
+LOCAL = struct.Struct("<IHHHHHIIIHH")   # local file header
+
+
+def directory_entries(raw: bytes) -> tuple[bytes, list[bytes]]:
+    """A torch.save archive split into its records and its central entries."""
+    count, size, offset = struct.unpack("<HII", raw[-12:-2])
+    entries, pos = [], offset
+    for _ in range(count):
+        name_len, extra_len, comment_len = struct.unpack("<HHH", raw[pos + 28:pos + 34])
+        end = pos + 46 + name_len + extra_len + comment_len
+        entries.append(raw[pos:end])
+        pos = end
+    return raw[:offset], entries
+
+
+def closed(records: bytes, entries: list[bytes], directory_at: int | None = None) -> bytes:
+    """Records and central entries, then a plain end record naming the
+    directory at `directory_at` (default: where the entries begin)."""
+    directory = b"".join(entries)
+    at = len(records) if directory_at is None else directory_at
+    return records + directory + END.pack(0x06054B50, 0, 0, len(entries), len(entries), len(directory), at, 0)
+
+
+def two_directories(inflated: int = 1 << 20) -> bytes:
+    """A small stored tensor as Python's zipfile lists it (the directory just
+    before the end record), while the directory the end record names, which
+    torch reads, points its data record at `inflated` bytes of deflated zeros."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+    packer, chunk, crc, parts = zlib.compressobj(9, zlib.DEFLATED, -15), bytes(1 << 20), 0, []
+    for _ in range(inflated >> 20):
+        parts.append(packer.compress(chunk))
+        crc = zlib.crc32(chunk, crc)
+    deflated = b"".join(parts) + packer.flush()
+    name = b"archive/data/0"
+    hidden = LOCAL.pack(0x04034B50, 20, 0, 8, 0, 0, crc, len(deflated), inflated, len(name), 0) + name + deflated
+
+    def redirect(entry):
+        if entry[46:46 + len(name)] != name or len(entry) != 46 + len(name):
+            return entry
+        e = bytearray(entry)
+        struct.pack_into("<HH", e, 8, 0, 8)                          # no descriptor, deflated
+        struct.pack_into("<III", e, 16, crc, len(deflated), inflated)
+        struct.pack_into("<I", e, 42, len(records))
+        return bytes(e)
+
+    for_torch = b"".join(redirect(e) for e in entries)
+    return closed(records + hidden + for_torch, entries, directory_at=len(records) + len(hidden))
+
+
+def overlapping_records() -> bytes:
+    """A second entry naming the bytes of the first data record."""
+    records, entries = directory_entries(saved([torch.zeros(4), torch.zeros(4)]))
+    data = [e for e in entries if e[46:].startswith(b"archive/data/")]
+    copy = bytearray(data[1])
+    copy[42:46] = data[0][42:46]
+    return closed(records, [bytes(copy) if e == data[1] else e for e in entries])
+
+
+def bytes_between_records() -> bytes:
+    """Bytes that no record lists, between the records and the directory."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+    return closed(records + bytes(4096), entries)
+
+
 TENSOR_BOMBS = {
     "compressed_record": deflated_archive,
+    "two_directories": two_directories,
+    "overlapping_records": overlapping_records,
+    "bytes_between_records": bytes_between_records,
+    # The plain end record names another directory than its zip64 record (torch reads the former).
+    "end_records_disagree": lambda: (lambda raw: raw[:-6] + bytes(4) + raw[-2:])(saved(torch.zeros(4))),
     "stored_over_limit": lambda: saved(torch.zeros(LIMIT // 2)),        # 2 MiB stored
     # 0.15 TiB claimed by a stride-0 view, found inside a container.
     "zero_stride_view": lambda: saved({"ok": torch.ones(2), "bomb": [torch.zeros(1).expand(1, 4, 10**5, 10**5)]}),
@@ -110,6 +183,23 @@ def test_tensor_answer_bombs_are_refused(limited, caplog, bomb, node_name):
     assert isinstance(error, ValueError) and str(error).startswith("answer refused: "), repr(error)
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
     limited(node_name, TENSOR_ANSWERS[node_name](encode_tensor(torch.ones(LIMIT // 8))))    # half the limit: fine
+
+
+@pytest.mark.parametrize("zip64", [False, True])
+@pytest.mark.parametrize("seekable", [False, True])
+def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
+    # Python's writer: sizes in the local headers, or after the data (a
+    # stream it cannot seek back in); zip64 fields when asked for.
+    value = {"a": torch.arange(10.0), "b": [torch.zeros(0), torch.ones(3, dtype=torch.bfloat16)]}
+    src, out = zipfile.ZipFile(io.BytesIO(saved(value))), io.BytesIO()
+    target = out if seekable else type("Stream", (io.RawIOBase,), {"writable": lambda self: True,
+                                                                   "write": lambda self, data: out.write(data)})()
+    with zipfile.ZipFile(target, "w") as dst:
+        for info in src.infolist():
+            with dst.open(info.filename, "w", force_zip64=zip64) as record:
+                record.write(src.read(info))
+    (latent,) = limited("sampler", {"samples": b64(out.getvalue())})
+    assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
 
 
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])
@@ -213,3 +303,55 @@ def test_interpreter_exit_during_an_encode_does_not_crash():
     # a segmentation fault would be ours.
     codes = [run_child(EXIT_CHILD.format(pkg=PACKAGE, pause=0.1 + 0.05 * i)).returncode for i in range(6)]
     assert all(code in (0, -6) for code in codes), codes
+
+
+MEMORY_CHILD = """
+    import gc, json, os, resource, sys
+    sys.path.insert(0, {tests!r})
+    import torch
+    import test_reliability_answers as hostile
+    from conftest import recording_client_class
+    from reliability_support import NODES, module
+
+    module("config")._MAX_ANSWER_BYTES = {limit}
+    case = {{c.name: c for c in NODES}}[{node!r}]
+
+    def call(answer):
+        module("base").SyncHTTPClient = recording_client_class({{case.endpoint: answer}}, record=False)
+        return case.call(case.node_class()())
+
+    call(case.make_answer())                # imports and first-call allocations
+    answer = {build}
+    gc.collect()
+    peak, cpu = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, sum(os.times()[:2])
+    try:
+        call(answer)
+        outcome = "decoded"
+    except Exception as error:
+        outcome = str(error if error.__context__ is None else error.__context__)
+    print(json.dumps({{"outcome": outcome, "cpu_s": sum(os.times()[:2]) - cpu,
+                       "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) / 1024}}))
+"""
+
+# Each hostile answer with the node that decodes it, and what it would take
+# if it were decoded. The limit is 16 MiB.
+MEMORY_BOMBS = {
+    "two_directories": ("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 256),
+}
+
+
+def run_memory_child(bomb: str) -> dict:
+    node, build, _ = MEMORY_BOMBS[bomb]
+    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=16 << 20, node=node,
+                               build=build)
+    proc = run_child(code)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("bomb", MEMORY_BOMBS)
+def test_hostile_answers_are_refused_before_their_memory_is_taken(bomb):
+    figures = run_memory_child(bomb)
+    assert figures["outcome"].startswith("answer refused: "), figures
+    # What stays is the answer's own bytes and at most one tensor under the limit.
+    assert figures["peak_growth_mib"] < MEMORY_BOMBS[bomb][2] / 4, figures
