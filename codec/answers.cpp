@@ -290,6 +290,10 @@ long long loaded_size(py::handle value, long long limit) {
     return total;
 }
 
+// Formats whose opening reads the header only. Containers such as ICO, ICNS
+// and CUR decode an embedded image while opening, before any size is known.
+constexpr const char *kImageFormats[] = {"PNG", "JPEG", "WEBP", "BMP", "GIF", "TIFF"};
+
 }  // namespace
 
 long long answer_limit(py::handle module) {
@@ -319,6 +323,50 @@ py::object load_tensor_answer(py::handle module, py::handle torch, py::handle bu
     py::object loaded = torch.attr("load")(buffer, py::arg("map_location") = "cpu", py::arg("weights_only") = true);
     loaded_size(loaded, limit);
     return loaded;
+}
+
+py::tuple image_answer_formats() {
+    py::tuple formats(std::size(kImageFormats));
+    for (size_t i = 0; i < std::size(kImageFormats); ++i) formats[i] = py::str(kImageFormats[i]);
+    return formats;
+}
+
+py::object open_image_answer(py::handle image_module, py::handle buffer) {
+    py::tuple formats = image_answer_formats();
+    try {
+        return image_module.attr("open")(buffer, py::arg("formats") = formats);
+    } catch (py::error_already_set &e) {
+        py::object unidentified = py::getattr(image_module, "UnidentifiedImageError", py::none());
+        py::object registry = py::getattr(image_module, "OPEN", py::none());
+        if (!PyExceptionClass_Check(unidentified.ptr()) || !e.matches(unidentified) || !PyDict_Check(registry.ptr()))
+            throw;
+        // Name the format when another of Pillow's formats claims the first
+        // bytes (its own test, as Image.open makes it; nothing is opened).
+        Handling handling(e);
+        buffer.attr("seek")(0);
+        py::object prefix = buffer.attr("read")(16);
+        for (auto item : py::reinterpret_borrow<py::dict>(registry)) {
+            py::handle accept = PyTuple_Check(item.second.ptr()) && PyTuple_GET_SIZE(item.second.ptr()) == 2
+                                    ? PyTuple_GET_ITEM(item.second.ptr(), 1)
+                                    : Py_None;
+            int allowed = PySequence_Contains(formats.ptr(), item.first.ptr());
+            if (allowed < 0) throw py::error_already_set();
+            if (allowed || !PyCallable_Check(accept.ptr())) continue;
+            auto verdict = py::reinterpret_steal<py::object>(PyObject_CallOneArg(accept.ptr(), prefix.ptr()));
+            if (!verdict) {
+                // As Image.open does: a test that fails is no claim.
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+                PyErr_Clear();
+                continue;
+            }
+            if (PyUnicode_Check(verdict.ptr()) || !truth(verdict)) continue;
+            raise_with_context(PyExc_ValueError,
+                               py::str("answer refused: the image's format (Pillow takes it for {}) is not one of {}")
+                                   .format(item.first, py::str(", ").attr("join")(formats)),
+                               e);
+        }
+        throw;
+    }
 }
 
 void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image) {

@@ -22,6 +22,14 @@ long long answer_limit(py::handle module);
 // Refusals raise ValueError. `module` is the calling module.
 py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
 
+// The formats image answers are opened with (`Image.open(..., formats=...)`):
+// those whose opening reads only the header.
+py::tuple image_answer_formats();
+
+// `Image.open(buffer, formats=image_answer_formats())`; an image of another
+// format Pillow knows is refused by name (ValueError).
+py::object open_image_answer(py::handle image_module, py::handle buffer);
+
 // For an image opened (not yet decoded) from an answer: refuses it when its
 // pixels exceed `Image.MAX_IMAGE_PIXELS` (Pillow's DecompressionBombError) or
 // when it would decode to a float32 RGB image larger than the limit

@@ -272,7 +272,7 @@ py::object decode_image_answer(py::handle module, py::handle data) {
     py::object buffer = global(module, "io").attr("BytesIO")(raw);
     raw = py::object();
     py::object image_module = global(module, "Image");
-    py::object pil_image = image_module.attr("open")(buffer);
+    py::object pil_image = open_image_answer(image_module, buffer);
     buffer = py::object();
     // Opening reads only the header: the size is known before any decoding.
     check_image_answer(module, image_module, pil_image);

@@ -133,6 +133,19 @@ def bytes_between_records() -> bytes:
     return closed(records + bytes(4096), entries)
 
 
+def ico_holding(width: int, height: int) -> bytes:
+    """An icon whose one entry is an RGBA PNG of the given size, all zeros:
+    Pillow's icon reader decodes it while opening."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    packer, row = zlib.compressobj(9), bytes(1 + 4 * width)
+    rows = b"".join(packer.compress(row) for _ in range(height)) + packer.flush()
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+           + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(png), 22) + png
+
+
 TENSOR_BOMBS = {
     "compressed_record": deflated_archive,
     "two_directories": two_directories,
@@ -202,12 +215,22 @@ def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
     assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
 
 
+@pytest.mark.parametrize("image_format", ["JPEG", "WEBP", "BMP", "GIF", "TIFF"])
+def test_single_image_formats_still_decode(image_format):
+    buf = io.BytesIO()
+    Image.new("RGB", (5, 6), (255, 255, 255)).save(buf, format=image_format)
+    image = module("base").base64_to_image(b64(buf.getvalue()))
+    assert image.shape == (1, 6, 5, 3) and float(image.min()) > 0.9
+
+
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])
 def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeypatch, where):
     base = module("base")
-    # Between Pillow's warning and its error; then over LIMIT but under Pillow's (3 MiB as float32).
+    # Between Pillow's warning and its error; then over LIMIT but under Pillow's (3 MiB as float32);
+    # then small, but in a container that Pillow decodes while opening it.
     for text, error in ((b64(png_declaring(13376, 13376)), Image.DecompressionBombError),
-                        (b64(png_declaring(512, 512)), ValueError)):
+                        (b64(png_declaring(512, 512)), ValueError),
+                        (b64(ico_holding(64, 64)), ValueError)):
         caplog.clear()
         if where == "codec":
             with pytest.raises(error):
@@ -220,6 +243,8 @@ def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeyp
             with pytest.raises(ValueError, match="^Failed to decode vae: ") as info:
                 limited("vae_decode", {"images": text})
             assert isinstance(info.value.__context__, error)
+    with pytest.raises(ValueError, match=r"^answer refused: the image's format \(Pillow takes it for ICO\)"):
+        base.base64_to_image(b64(ico_holding(64, 64)))
     # Under the limit still decodes; Pillow's own limit, whatever its value, is an error.
     assert base.base64_to_image(encode_png(128, 128)).shape == (1, 128, 128, 3)      # 768 KiB as float32
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
@@ -337,6 +362,7 @@ MEMORY_CHILD = """
 # if it were decoded. The limit is 16 MiB.
 MEMORY_BOMBS = {
     "two_directories": ("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 256),
+    "ico_holding_a_large_png": ("vae_decode", "{'images': hostile.b64(hostile.ico_holding(8192, 8192))}", 256),
 }
 
 
