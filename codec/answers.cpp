@@ -41,10 +41,7 @@ long long as_size(py::handle value) {
     throw py::error_already_set();
 }
 
-[[noreturn]] void refuse_size(long long size, long long limit) {
-    refuse("it would decode to " + (size == LLONG_MAX ? std::string("more than 2^63") : std::to_string(size)) +
-           " bytes, more than the limit of " + std::to_string(limit) + " bytes (" + kSetting + ")");
-}
+thread_local AnswerScope *t_answer = nullptr;
 
 // ---------------------------------------------------------------------------
 // The tensor archive. torch's reader takes the end record from the last 22
@@ -249,7 +246,7 @@ bool is_legacy_stream(py::handle raw) {
 // Every tensor reachable from the loaded value (containers, tensor
 // attributes), each once: their sizes together, in elements times element
 // size.
-long long loaded_size(py::handle value, long long limit) {
+long long loaded_size(py::handle value, const AnswerScope &answer) {
     py::object torch = py::module_::import("torch");
     py::object tensor_type = torch.attr("Tensor");
     py::object strided = torch.attr("strided");
@@ -282,7 +279,7 @@ long long loaded_size(py::handle value, long long limit) {
                 if (as_size(step) < 0) refuse("a tensor in it has a negative stride");
         }
         total = saturating_add(total, saturating_mul(count, as_size(item.attr("element_size")())));
-        if (total > limit) refuse_size(total, limit);
+        answer.check_room(total);
         // Attributes restored onto a tensor may hold tensors too.
         py::object attributes = py::getattr(item, "__dict__", py::none());
         if (PyDict_Check(attributes.ptr()) && PyDict_GET_SIZE(attributes.ptr())) pending.push_back(attributes);
@@ -301,8 +298,31 @@ long long answer_limit(py::handle module) {
     return as_size(config.attr("_MAX_ANSWER_BYTES"));
 }
 
+AnswerScope::AnswerScope(py::handle module) : answer_(t_answer ? t_answer : this), module_(module) {
+    if (answer_ == this) t_answer = this;
+}
+
+AnswerScope::~AnswerScope() {
+    if (answer_ == this) t_answer = nullptr;
+}
+
+void AnswerScope::check_room(long long bytes) const {
+    AnswerScope &answer = *answer_;
+    if (!answer.limit_read_) {
+        answer.limit_ = answer_limit(answer.module_);
+        answer.limit_read_ = true;
+    }
+    const long long total = saturating_add(answer.used_, bytes), limit = answer.limit_;
+    if (total <= limit) return;
+    refuse("it would decode to " + (total == LLONG_MAX ? std::string("more than 2^63") : std::to_string(total)) +
+           " bytes, more than the limit of " + std::to_string(limit) + " bytes (" + kSetting + ")");
+}
+
+void AnswerScope::add(long long bytes) { answer_->used_ = saturating_add(answer_->used_, bytes); }
+
 py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw) {
-    const long long limit = answer_limit(module);
+    AnswerScope answer(module);
+    long long records = 0;
     Py_buffer view;
     if (PyObject_GetBuffer(raw.ptr(), &view, PyBUF_SIMPLE) == 0) {
         struct Release {
@@ -312,8 +332,8 @@ py::object load_tensor_answer(py::handle module, py::handle torch, py::handle bu
         const Bytes bytes{static_cast<const unsigned char *>(view.buf), uint64_t(view.len)};
         // torch.load tells the two formats apart by the same four bytes.
         if (bytes.n >= 4 && std::memcmp(bytes.p, "PK\x03\x04", 4) == 0) {
-            const long long records = check_archive(bytes);
-            if (records > limit) refuse_size(records, limit);
+            records = check_archive(bytes);
+            answer.check_room(records);
         } else if (is_legacy_stream(raw)) {
             refuse("a tensor stream in the legacy format (its sizes cannot be checked before loading)");
         }
@@ -321,7 +341,8 @@ py::object load_tensor_answer(py::handle module, py::handle torch, py::handle bu
         PyErr_Clear();  // not bytes: torch.load reports it
     }
     py::object loaded = torch.attr("load")(buffer, py::arg("map_location") = "cpu", py::arg("weights_only") = true);
-    loaded_size(loaded, limit);
+    // The records become the tensors' storages; views may claim more.
+    answer.add(std::max(records, loaded_size(loaded, answer)));
     return loaded;
 }
 
@@ -370,6 +391,7 @@ py::object open_image_answer(py::handle image_module, py::handle buffer) {
 }
 
 void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image) {
+    AnswerScope answer(module);
     py::object size = py::getattr(pil_image, "size", py::none());
     if (!PyTuple_Check(size.ptr()) || PyTuple_GET_SIZE(size.ptr()) != 2) return;
     py::handle width = PyTuple_GET_ITEM(size.ptr(), 0), height = PyTuple_GET_ITEM(size.ptr(), 1);
@@ -388,9 +410,9 @@ void check_image_answer(py::handle module, py::handle image_module, py::handle p
         throw py::error_already_set();
     }
     // Decoded to float32 RGB: twelve bytes a pixel.
-    const long long limit = answer_limit(module);
     const long long bytes = saturating_mul(pixels, 12);
-    if (bytes > limit) refuse_size(bytes, limit);
+    answer.check_room(bytes);
+    answer.add(bytes);
 }
 
 }  // namespace vorna

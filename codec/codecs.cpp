@@ -413,6 +413,8 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 py::object deserialize_conditioning(FunctionObject *fn, py::handle *args) {
     py::handle data = args[0];
     NestingGuard guard(" while decoding conditioning");
+    // The tensors of one conditioning answer count against one limit.
+    AnswerScope answer(module_of(fn));
     if (is_instance(data, &PyList_Type)) {
         py::list result;
         auto add = [&](py::handle item) {

@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import zipfile
 import zlib
 
@@ -252,6 +253,34 @@ def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeyp
         base.base64_to_image(encode_png(16, 16))
 
 
+def test_one_answer_holds_one_limit_whatever_its_tensor_count(limited, monkeypatch):
+    # Each tensor is under the limit; together they are not.
+    part = encode_tensor(torch.zeros(LIMIT * 3 // 16))        # 3/4 of the limit
+    with pytest.raises(ValueError, match="^Failed to encode text: answer refused: ") as info:
+        limited("text_encode", {"conditioning": [[{"__tensor__": part}, {"pooled_output": {"__tensor__": part}}]]})
+    assert str(info.value.__context__).startswith("answer refused: ")
+    base = module("base")
+    with pytest.raises(ValueError, match="^answer refused: "):
+        base.deserialize_conditioning([{"cond": part}, {"cond": part}])
+    # The total belongs to one answer: answers decoded one after the other, or
+    # side by side on other threads, each have the whole limit.
+    results, errors = [], []
+
+    def decode_some():
+        try:
+            for _ in range(4):
+                results.append(base.deserialize_conditioning([{"cond": part}, "x"]))
+        except Exception as error:      # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=decode_some) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and len(results) == 16
+
+
 def run_child(code: str, env=None, timeout=300):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
@@ -362,6 +391,8 @@ MEMORY_CHILD = """
 # if it were decoded. The limit is 16 MiB.
 MEMORY_BOMBS = {
     "two_directories": ("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 256),
+    "many_tensors": ("text_encode", "(lambda part: {'conditioning': [[{'__tensor__': part}, {}]] * 32})"
+                                    "(hostile.encode_tensor(torch.zeros((16 << 20) // 4 - 1024)))", 512),
     "ico_holding_a_large_png": ("vae_decode", "{'images': hostile.b64(hostile.ico_holding(8192, 8192))}", 256),
 }
 
