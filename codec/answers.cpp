@@ -50,8 +50,8 @@ thread_local AnswerScope *t_answer = nullptr;
 // sizes the central directory gives; Python's zipfile takes the directory
 // that ends where the end records begin. Only an archive in which both are
 // the same place, and which holds nothing but its records one after the
-// other (local header, name, extra fields, data, data descriptor: what
-// torch.save writes) is handed to torch.load.
+// other (local header, name, extra fields with torch's alignment padding,
+// data, data descriptor: what torch.save writes) is handed to torch.load.
 
 constexpr uint32_t kLocalSig = 0x04034b50, kCentralSig = 0x02014b50, kEndSig = 0x06054b50;
 constexpr uint32_t kZip64EndSig = 0x06064b50, kZip64LocatorSig = 0x07064b50, kDescriptorSig = 0x08074b50;
@@ -121,14 +121,14 @@ long long check_archive(const Bytes &b) {
 
     if (end_at >= 20 && b.u32(end_at - 20) == kZip64LocatorSig) {
         const uint64_t locator = end_at - 20;
-        // Python reads the zip64 end record just before the locator; torch
-        // where the locator says. They must be the same, of the plain size.
+        // Readers look for the zip64 end record just before its locator, or
+        // where the locator says: both must be the one place, of the plain size.
         if (locator < 56 || b.u32(locator + 4) != 0 || b.u64(locator + 8) != locator - 56 || b.u32(locator + 16) != 1)
             malformed("its zip64 end record is not where its locator says");
         const uint64_t z = locator - 56;
         if (b.u32(z) != kZip64EndSig || b.u64(z + 4) != 44) malformed("its zip64 end record is not where its locator says");
-        // torch takes a 32-bit field unless it is all ones; Python always
-        // takes the zip64 one. They must agree.
+        // Readers differ in which end record they take a value from (some
+        // take the plain one unless it is all ones): the two must agree.
         auto agree = [](uint64_t narrow, uint64_t sentinel, uint64_t wide) {
             if (narrow != sentinel && narrow != wide) malformed("its two end records disagree");
             return wide;

@@ -254,7 +254,7 @@ py::object scaled_to_unit(py::object values) {
 
 py::object decode_tensor_answer(py::handle module, Libraries libraries, py::handle data) {
     auto library = [&](const char *name) {
-        return libraries == Libraries::globals ? global(module, name) : import_from(module, name, {}, 0);
+        return libraries == Libraries::globals ? global(module, name) : import_module(module, name);
     };
     py::object b64decode = library("base64").attr("b64decode");
     py::object raw = call_b64decode(b64decode, data);

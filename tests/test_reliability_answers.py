@@ -128,6 +128,22 @@ def overlapping_records() -> bytes:
     return closed(records, [bytes(copy) if e == data[1] else e for e in entries])
 
 
+def central_sizes_larger() -> bytes:
+    """The directory gives the data records more bytes than their local
+    headers and descriptors do (torch reads what the directory says)."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+
+    def grown(entry):
+        if not entry[46:].startswith(b"archive/data/"):
+            return entry
+        e = bytearray(entry)
+        size = struct.unpack_from("<I", e, 24)[0] + 16
+        struct.pack_into("<II", e, 20, size, size)
+        return bytes(e)
+
+    return closed(records, [grown(e) for e in entries])
+
+
 def bytes_between_records() -> bytes:
     """Bytes that no record lists, between the records and the directory."""
     records, entries = directory_entries(saved(torch.zeros(4)))
@@ -152,6 +168,7 @@ TENSOR_BOMBS = {
     "two_directories": two_directories,
     "overlapping_records": overlapping_records,
     "bytes_between_records": bytes_between_records,
+    "central_sizes_larger": central_sizes_larger,
     # The plain end record names another directory than its zip64 record (torch reads the former).
     "end_records_disagree": lambda: (lambda raw: raw[:-6] + bytes(4) + raw[-2:])(saved(torch.zeros(4))),
     "stored_over_limit": lambda: saved(torch.zeros(LIMIT // 2)),        # 2 MiB stored
