@@ -291,6 +291,12 @@ long long loaded_size(py::handle value, const AnswerScope &answer) {
 // and CUR decode an embedded image while opening, before any size is known.
 constexpr const char *kImageFormats[] = {"PNG", "JPEG", "WEBP", "BMP", "GIF", "TIFF"};
 
+py::tuple image_answer_formats() {
+    py::tuple formats(std::size(kImageFormats));
+    for (size_t i = 0; i < std::size(kImageFormats); ++i) formats[i] = py::str(kImageFormats[i]);
+    return formats;
+}
+
 }  // namespace
 
 long long answer_limit(py::handle module) {
@@ -344,12 +350,6 @@ py::object load_tensor_answer(py::handle module, py::handle torch, py::handle bu
     // The records become the tensors' storages; views may claim more.
     answer.add(std::max(records, loaded_size(loaded, answer)));
     return loaded;
-}
-
-py::tuple image_answer_formats() {
-    py::tuple formats(std::size(kImageFormats));
-    for (size_t i = 0; i < std::size(kImageFormats); ++i) formats[i] = py::str(kImageFormats[i]);
-    return formats;
 }
 
 py::object open_image_answer(py::handle image_module, py::handle buffer) {

@@ -1,7 +1,7 @@
 // Limits on what one answer of the service may decode to. An answer is
 // untrusted input: a few kilobytes must not become gigabytes, and every size
 // is checked before the memory for it is taken. The limit is the config
-// module's `_MAX_ANSWER_BYTES`, read when an answer's decoding begins.
+// module's `_MAX_ANSWER_BYTES`, read when an answer is first checked.
 #pragma once
 #include "../support/vorna.hpp"
 
@@ -12,10 +12,10 @@ namespace vorna {
 long long answer_limit(py::handle module);
 
 // One answer being decoded on this thread. The outermost scope opens it (and
-// reads the limit when something is first checked); scopes opened inside it (conditioning's tensors, decoded
-// through the module-level functions) add to the same total, so the limit
-// holds for everything one answer decodes to. Threads decode their answers
-// apart from each other.
+// reads the limit when something is first checked); scopes opened inside it
+// (conditioning's tensors, decoded through the module-level functions) add
+// to the same total, so the limit holds for everything one answer decodes
+// to. Threads decode their answers apart from each other.
 class AnswerScope {
 public:
     explicit AnswerScope(py::handle module);
@@ -46,12 +46,9 @@ private:
 // Refusals raise ValueError. `module` is the calling module.
 py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
 
-// The formats image answers are opened with (`Image.open(..., formats=...)`):
-// those whose opening reads only the header.
-py::tuple image_answer_formats();
-
-// `Image.open(buffer, formats=image_answer_formats())`; an image of another
-// format Pillow knows is refused by name (ValueError).
+// `Image.open(buffer, formats=...)` with the formats image answers may come
+// in: those whose opening reads only the header. An image of another format
+// Pillow knows is refused by name (ValueError).
 py::object open_image_answer(py::handle image_module, py::handle buffer);
 
 // For an image opened (not yet decoded) from an answer: refuses it when its
