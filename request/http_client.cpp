@@ -1,6 +1,6 @@
 #include "http_client.hpp"
 
-#include "../support/answers.hpp"
+#include "../codec/answers.hpp"
 #include "deadline.hpp"
 #include "origin_guard.hpp"
 

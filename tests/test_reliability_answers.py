@@ -1,14 +1,15 @@
 """Hostile answers that are small on the wire and huge (or endless) once
 decoded: every path that decodes an answer refuses them with an ordinary
-exception before the memory is taken, deep nesting raises RecursionError on a
-small thread stack, and a thread caught mid-encode by the interpreter's exit
-does not crash the process. Outcomes only: the memory these refusals cost is
-measured by hand, never asserted.
+exception before the memory is taken (checked in a child process by its peak
+memory, never by time), deep nesting raises RecursionError on a small thread
+stack, and a thread caught mid-encode by the interpreter's exit does not crash
+the process.
 """
 from __future__ import annotations
 
 import base64
 import io
+import json
 import logging
 import os
 import pickle
@@ -16,6 +17,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import zipfile
 import zlib
 
@@ -66,8 +68,110 @@ def png_declaring(width: int, height: int) -> bytes:
             + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
 
 
+# ---- archives that Python's zipfile and torch's reader would read differently
+
+END = struct.Struct("<IHHHHIIH")        # end of central directory record
+LOCAL = struct.Struct("<IHHHHHIIIHH")   # local file header
+
+
+def directory_entries(raw: bytes) -> tuple[bytes, list[bytes]]:
+    """A torch.save archive split into its records and its central entries."""
+    count, size, offset = struct.unpack("<HII", raw[-12:-2])
+    entries, pos = [], offset
+    for _ in range(count):
+        name_len, extra_len, comment_len = struct.unpack("<HHH", raw[pos + 28:pos + 34])
+        end = pos + 46 + name_len + extra_len + comment_len
+        entries.append(raw[pos:end])
+        pos = end
+    return raw[:offset], entries
+
+
+def closed(records: bytes, entries: list[bytes], directory_at: int | None = None) -> bytes:
+    """Records and central entries, then a plain end record naming the
+    directory at `directory_at` (default: where the entries begin)."""
+    directory = b"".join(entries)
+    at = len(records) if directory_at is None else directory_at
+    return records + directory + END.pack(0x06054B50, 0, 0, len(entries), len(entries), len(directory), at, 0)
+
+
+def two_directories(inflated: int = 1 << 20) -> bytes:
+    """A small stored tensor as Python's zipfile lists it (the directory just
+    before the end record), while the directory the end record names, which
+    torch reads, points its data record at `inflated` bytes of deflated zeros."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+    packer, chunk, crc, parts = zlib.compressobj(9, zlib.DEFLATED, -15), bytes(1 << 20), 0, []
+    for _ in range(inflated >> 20):
+        parts.append(packer.compress(chunk))
+        crc = zlib.crc32(chunk, crc)
+    deflated = b"".join(parts) + packer.flush()
+    name = b"archive/data/0"
+    hidden = LOCAL.pack(0x04034B50, 20, 0, 8, 0, 0, crc, len(deflated), inflated, len(name), 0) + name + deflated
+
+    def redirect(entry):
+        if entry[46:46 + len(name)] != name or len(entry) != 46 + len(name):
+            return entry
+        e = bytearray(entry)
+        struct.pack_into("<HH", e, 8, 0, 8)                          # no descriptor, deflated
+        struct.pack_into("<III", e, 16, crc, len(deflated), inflated)
+        struct.pack_into("<I", e, 42, len(records))
+        return bytes(e)
+
+    for_torch = b"".join(redirect(e) for e in entries)
+    return closed(records + hidden + for_torch, entries, directory_at=len(records) + len(hidden))
+
+
+def overlapping_records() -> bytes:
+    """A second entry naming the bytes of the first data record."""
+    records, entries = directory_entries(saved([torch.zeros(4), torch.zeros(4)]))
+    data = [e for e in entries if e[46:].startswith(b"archive/data/")]
+    copy = bytearray(data[1])
+    copy[42:46] = data[0][42:46]
+    return closed(records, [bytes(copy) if e == data[1] else e for e in entries])
+
+
+def central_sizes_larger() -> bytes:
+    """The directory gives the data records more bytes than their local
+    headers and descriptors do (torch reads what the directory says)."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+
+    def grown(entry):
+        if not entry[46:].startswith(b"archive/data/"):
+            return entry
+        e = bytearray(entry)
+        size = struct.unpack_from("<I", e, 24)[0] + 16
+        struct.pack_into("<II", e, 20, size, size)
+        return bytes(e)
+
+    return closed(records, [grown(e) for e in entries])
+
+
+def bytes_between_records() -> bytes:
+    """Bytes that no record lists, between the records and the directory."""
+    records, entries = directory_entries(saved(torch.zeros(4)))
+    return closed(records + bytes(4096), entries)
+
+
+def ico_holding(width: int, height: int) -> bytes:
+    """An icon whose one entry is an RGBA PNG of the given size, all zeros:
+    Pillow's icon reader decodes it while opening."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    packer, row = zlib.compressobj(9), bytes(1 + 4 * width)
+    rows = b"".join(packer.compress(row) for _ in range(height)) + packer.flush()
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+           + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(png), 22) + png
+
+
 TENSOR_BOMBS = {
     "compressed_record": deflated_archive,
+    "two_directories": two_directories,
+    "overlapping_records": overlapping_records,
+    "bytes_between_records": bytes_between_records,
+    "central_sizes_larger": central_sizes_larger,
+    # The plain end record names another directory than its zip64 record (torch reads the former).
+    "end_records_disagree": lambda: (lambda raw: raw[:-6] + bytes(4) + raw[-2:])(saved(torch.zeros(4))),
     "stored_over_limit": lambda: saved(torch.zeros(LIMIT // 2)),        # 2 MiB stored
     # 0.15 TiB claimed by a stride-0 view, found inside a container.
     "zero_stride_view": lambda: saved({"ok": torch.ones(2), "bomb": [torch.zeros(1).expand(1, 4, 10**5, 10**5)]}),
@@ -140,12 +244,39 @@ def test_answer_that_would_run_code_is_refused(limited, reader, stream):
     assert RAN == []
 
 
+@pytest.mark.parametrize("zip64", [False, True])
+@pytest.mark.parametrize("seekable", [False, True])
+def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
+    # Python's writer: sizes in the local headers, or after the data (a
+    # stream it cannot seek back in); zip64 fields when asked for.
+    value = {"a": torch.arange(10.0), "b": [torch.zeros(0), torch.ones(3, dtype=torch.bfloat16)]}
+    src, out = zipfile.ZipFile(io.BytesIO(saved(value))), io.BytesIO()
+    target = out if seekable else type("Stream", (io.RawIOBase,), {"writable": lambda self: True,
+                                                                   "write": lambda self, data: out.write(data)})()
+    with zipfile.ZipFile(target, "w") as dst:
+        for info in src.infolist():
+            with dst.open(info.filename, "w", force_zip64=zip64) as record:
+                record.write(src.read(info))
+    (latent,) = limited("sampler", {"samples": b64(out.getvalue())})
+    assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
+
+
+@pytest.mark.parametrize("image_format", ["JPEG", "WEBP", "BMP", "GIF", "TIFF"])
+def test_single_image_formats_still_decode(image_format):
+    buf = io.BytesIO()
+    Image.new("RGB", (5, 6), (255, 255, 255)).save(buf, format=image_format)
+    image = module("base").base64_to_image(b64(buf.getvalue()))
+    assert image.shape == (1, 6, 5, 3) and float(image.min()) > 0.9
+
+
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])
 def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeypatch, where):
     base = module("base")
-    # Between Pillow's warning and its error; then over LIMIT but under Pillow's (3 MiB as float32).
+    # Between Pillow's warning and its error; then over LIMIT but under Pillow's (3 MiB as float32);
+    # then small, but in a container that Pillow decodes while opening it.
     for text, error in ((b64(png_declaring(13376, 13376)), Image.DecompressionBombError),
-                        (b64(png_declaring(512, 512)), ValueError)):
+                        (b64(png_declaring(512, 512)), ValueError),
+                        (b64(ico_holding(64, 64)), ValueError)):
         caplog.clear()
         if where == "codec":
             with pytest.raises(error):
@@ -158,11 +289,41 @@ def test_image_answer_bombs_are_refused_before_decoding(limited, caplog, monkeyp
             with pytest.raises(ValueError, match="^Failed to decode vae: ") as info:
                 limited("vae_decode", {"images": text})
             assert isinstance(info.value.__context__, error)
+    with pytest.raises(ValueError, match=r"^answer refused: the image's format \(Pillow takes it for ICO\)"):
+        base.base64_to_image(b64(ico_holding(64, 64)))
     # Under the limit still decodes; Pillow's own limit, whatever its value, is an error.
     assert base.base64_to_image(encode_png(128, 128)).shape == (1, 128, 128, 3)      # 768 KiB as float32
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
     with pytest.raises(Image.DecompressionBombError):
         base.base64_to_image(encode_png(16, 16))
+
+
+def test_one_answer_holds_one_limit_whatever_its_tensor_count(limited, monkeypatch):
+    # Each tensor is under the limit; together they are not.
+    part = encode_tensor(torch.zeros(LIMIT * 3 // 16))        # 3/4 of the limit
+    with pytest.raises(ValueError, match="^Failed to encode text: answer refused: ") as info:
+        limited("text_encode", {"conditioning": [[{"__tensor__": part}, {"pooled_output": {"__tensor__": part}}]]})
+    assert str(info.value.__context__).startswith("answer refused: ")
+    base = module("base")
+    with pytest.raises(ValueError, match="^answer refused: "):
+        base.deserialize_conditioning([{"cond": part}, {"cond": part}])
+    # The total belongs to one answer: answers decoded one after the other, or
+    # side by side on other threads, each have the whole limit.
+    results, errors = [], []
+
+    def decode_some():
+        try:
+            for _ in range(4):
+                results.append(base.deserialize_conditioning([{"cond": part}, "x"]))
+        except Exception as error:      # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=decode_some) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and len(results) == 16
 
 
 def run_child(code: str, env=None, timeout=300):
@@ -241,3 +402,58 @@ def test_interpreter_exit_during_an_encode_does_not_crash():
     # a segmentation fault would be ours.
     codes = [run_child(EXIT_CHILD.format(pkg=PACKAGE, pause=0.1 + 0.05 * i)).returncode for i in range(6)]
     assert all(code in (0, -6) for code in codes), codes
+
+
+MEMORY_CHILD = """
+    import gc, json, os, resource, sys
+    sys.path.insert(0, {tests!r})
+    import torch
+    import test_reliability_answers as hostile
+    from conftest import recording_client_class
+    from reliability_support import NODES, module
+
+    module("config")._MAX_ANSWER_BYTES = {limit}
+    case = {{c.name: c for c in NODES}}[{node!r}]
+
+    def call(answer):
+        module("base").SyncHTTPClient = recording_client_class({{case.endpoint: answer}}, record=False)
+        return case.call(case.node_class()())
+
+    call(case.make_answer())                # imports and first-call allocations
+    answer = {build}
+    gc.collect()
+    peak, cpu = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, sum(os.times()[:2])
+    try:
+        call(answer)
+        outcome = "decoded"
+    except Exception as error:
+        outcome = str(error if error.__context__ is None else error.__context__)
+    print(json.dumps({{"outcome": outcome, "cpu_s": sum(os.times()[:2]) - cpu,
+                       "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) / 1024}}))
+"""
+
+# Each hostile answer with the node that decodes it, and what it would take
+# if it were decoded. The limit is 16 MiB.
+MEMORY_BOMBS = {
+    "two_directories": ("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 256),
+    "many_tensors": ("text_encode", "(lambda part: {'conditioning': [[{'__tensor__': part}, {}]] * 32})"
+                                    "(hostile.encode_tensor(torch.zeros((16 << 20) // 4 - 1024)))", 512),
+    "ico_holding_a_large_png": ("vae_decode", "{'images': hostile.b64(hostile.ico_holding(8192, 8192))}", 256),
+}
+
+
+def run_memory_child(bomb: str) -> dict:
+    node, build, _ = MEMORY_BOMBS[bomb]
+    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=16 << 20, node=node,
+                               build=build)
+    proc = run_child(code)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("bomb", MEMORY_BOMBS)
+def test_hostile_answers_are_refused_before_their_memory_is_taken(bomb):
+    figures = run_memory_child(bomb)
+    assert figures["outcome"].startswith("answer refused: "), figures
+    # What stays is the answer's own bytes and at most one tensor under the limit.
+    assert figures["peak_growth_mib"] < MEMORY_BOMBS[bomb][2] / 4, figures

@@ -6,6 +6,7 @@ held lock. A crash ends the pytest process, which fails the run.
 """
 from __future__ import annotations
 
+import base64
 import importlib
 import inspect
 import math
@@ -261,6 +262,18 @@ def test_codecs_take_any_value(value):
     for fn in (base.image_to_base64, base.base64_to_image, base.base64_to_tensor, base.tensor_to_base64,
                base.serialize_with_pyarrow, base.deserialize_conditioning):
         call_and_check(fn, value)
+
+
+@SETTINGS
+@given(data=st.data())
+def test_damaged_tensor_archives_load_or_raise(data):
+    # Bytes changed and cut where the archive's structure lies (its directory
+    # and end records close it): the check reads them before torch does.
+    raw = bytearray(base64.b64decode(encode_tensor({"a": torch.ones(3), "b": [torch.zeros(2)]})))
+    for _ in range(data.draw(st.integers(1, 6))):
+        raw[data.draw(st.integers(len(raw) - 700, len(raw) - 1))] = data.draw(st.integers(0, 255))
+    cut = data.draw(st.sampled_from([len(raw), data.draw(st.integers(0, len(raw)))]))
+    call_and_check(module("base").base64_to_tensor, base64.b64encode(bytes(raw[:cut])).decode())
 
 
 @SETTINGS

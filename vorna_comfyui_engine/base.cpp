@@ -1,7 +1,7 @@
 // vorna_comfyui_engine.base: the node descriptor, the base class of the nodes
 // and the one path by which any node calls the remote service.
 #include "../module_loader/module_table.hpp"
-#include "base_codecs.hpp"
+#include "../codec/codecs.hpp"
 #include "../request/client_pool.hpp"
 #include "../request/opening.hpp"
 #include "../request/origin_guard.hpp"

@@ -3,8 +3,7 @@
 // and any ControlNet inpainting record into one "sampler" request and turns
 // the answer back into a LATENT.
 #include "../module_loader/module_table.hpp"
-#include "base_codecs.hpp"
-#include "../support/answers.hpp"
+#include "../codec/codecs.hpp"
 
 namespace vorna {
 namespace {
@@ -169,20 +168,8 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     payload["negative"] = py::none();
     py::object resp = self.attr("send_request")("sampler", payload);
 
-    py::module_ m = py::reinterpret_borrow<py::module_>(module_of(fn));
-    py::object base64 = import_from(m, "base64", {}, 0);
-    py::object io = import_from(m, "io", {}, 0);
-    py::object torch = import_from(m, "torch", {}, 0);
-
-    py::object encoded = resp[py::str("samples")];
-    py::object b64decode = base64.attr("b64decode");
-    // The codecs' decoder gives the library's bytes in one pass (a patched
-    // b64decode is called as it is).
-    py::object raw = call_b64decode(b64decode, encoded);
-    py::object b = io.attr("BytesIO")(raw);
-    // The answer is untrusted: tensors and plain containers only, never
-    // arbitrary pickled objects, and no more of them than the answer limit.
-    py::object samples = load_tensor_answer(m, torch, b, raw);
+    // base64, io and torch are imported inside the call, after the request.
+    py::object samples = decode_tensor_answer(module_of(fn), Libraries::imported, resp[py::str("samples")]);
 
     py::dict latent_out;
     latent_out["samples"] = samples;

@@ -2,58 +2,13 @@
 // remote service, preferring its raw image answer and falling back to the
 // codec path when that answer cannot be read.
 #include "../module_loader/module_table.hpp"
-#include "base_codecs.hpp"
-#include "../support/answers.hpp"
+#include "../codec/codecs.hpp"
 
 namespace vorna {
 namespace {
 
 py::object input_types(FunctionObject *, py::handle *) {
     return make_dict({{"required", make_dict({{"latent", node_input("LATENT")}, {"vae", node_input("VAE")}})}});
-}
-
-// `values / 255.0` where `values` is astype's result, in place when that is
-// an unshared float32 ndarray (a fresh image-sized array is the costliest
-// step for large pictures: fresh pages for every element).
-py::object scaled_to_unit(py::object values) {
-    py::float_ scale(255.0);
-    py::object np = loaded_module("numpy");
-    if (!np.is_none() && unshared(values) && py::type::of(values).is(np.attr("ndarray")) &&
-        values.attr("dtype").equal(np.attr("float32")))
-        return values /= scale;
-    return values / scale;
-}
-
-// The service's own image, straight to a [1, H, W, 3] float tensor in 0..1.
-// Each intermediate is let go once the next exists, so a large picture is
-// not held three or four times over.
-py::object image_from_binary(FunctionObject *fn, py::handle resp) {
-    // Callables are fetched before their arguments are evaluated, as Python does.
-    py::object b64decode = global(fn, "base64").attr("b64decode");
-    py::object encoded = resp[py::str("image_binary")];
-    py::object image_data = call_b64decode(b64decode, encoded);
-    py::object bytes_io = global(fn, "io").attr("BytesIO");
-    py::object buffer = bytes_io(image_data);
-    image_data = py::object();
-    py::object image_module = global(fn, "Image");
-    py::object pil_image = image_module.attr("open")(buffer);
-    buffer = py::object();
-    // Opening reads only the header: the size is known before any decoding.
-    check_image_answer(module_of(fn), image_module, pil_image);
-    py::object image = pil_image.attr("convert")("RGB");
-    pil_image = py::object();
-    py::object array = global(fn, "np").attr("array");
-    py::object pixels = array(image);
-    image = py::object();
-    py::object astype = pixels.attr("astype");
-    pixels = py::object();
-    py::object values = astype(global(fn, "np").attr("float32"));
-    astype = py::object();
-    py::object image_array = scaled_to_unit(std::move(values));
-    py::object from_numpy = global(fn, "torch").attr("from_numpy");
-    py::object tensor = from_numpy(image_array);
-    py::object batched = tensor[py::make_tuple(py::none())];
-    return py::make_tuple(batched);
 }
 
 py::object decode(FunctionObject *fn, py::handle *args) {
@@ -74,7 +29,8 @@ py::object decode(FunctionObject *fn, py::handle *args) {
 
         if (contains(resp, "image_binary")) {
             try {
-                return image_from_binary(fn, resp);
+                // The service's own image: the same decoding as the fallback's.
+                return py::make_tuple(decode_image_answer(module_of(fn), resp[py::str("image_binary")]));
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 Handling handling(e);

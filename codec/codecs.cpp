@@ -1,9 +1,10 @@
 // The codecs of `base`: host values (tensors, image batches, conditioning,
 // arbitrary objects) to and from the text forms carried in requests and
-// answers. Module globals are looked up at call time so they can be patched.
-#include "base_codecs.hpp"
+// answers, and the one decoding of tensor and image answers that the nodes
+// share. Module globals are looked up at call time so they can be patched.
+#include "codecs.hpp"
 
-#include "../support/answers.hpp"
+#include "answers.hpp"
 
 #include <array>
 #include <cstdint>
@@ -237,15 +238,58 @@ py::object call_b64decode(py::handle func, py::handle data) {
 
 namespace {
 
-// `base64.b64decode(data)`.
-py::object b64decode(py::handle base64, py::handle data) { return call_b64decode(base64.attr("b64decode"), data); }
-
-// `io.BytesIO(base64.b64decode(data))`, and the decoded bytes.
-std::pair<py::object, py::object> decoded_buffer(FunctionObject *fn, py::handle data) {
-    py::object raw = b64decode(global(fn, "base64"), data);
-    py::object buffer = global(fn, "io").attr("BytesIO")(raw);
-    return {std::move(buffer), std::move(raw)};
+// `values / 255.0` where `values` is astype's result, in place when that is
+// an unshared float32 ndarray (a fresh image-sized array is the costliest
+// step for large pictures: fresh pages for every element).
+py::object scaled_to_unit(py::object values) {
+    py::float_ scale(255.0);
+    py::object np = loaded_module("numpy");
+    if (!np.is_none() && unshared(values) && py::type::of(values).is(np.attr("ndarray")) &&
+        values.attr("dtype").equal(np.attr("float32")))
+        return values /= scale;
+    return values / scale;
 }
+
+}  // namespace
+
+py::object decode_tensor_answer(py::handle module, Libraries libraries, py::handle data) {
+    auto library = [&](const char *name) {
+        return libraries == Libraries::globals ? global(module, name) : import_module(module, name);
+    };
+    py::object b64decode = library("base64").attr("b64decode");
+    py::object raw = call_b64decode(b64decode, data);
+    py::object buffer = library("io").attr("BytesIO")(raw);
+    // The answer is untrusted: tensors and plain containers only, never
+    // code, and no more of them than the answer limit allows.
+    return load_tensor_answer(module, library("torch"), buffer, raw);
+}
+
+// Each intermediate goes as soon as the next exists, so a large picture is
+// not held several times over.
+py::object decode_image_answer(py::handle module, py::handle data) {
+    py::object b64decode = global(module, "base64").attr("b64decode");
+    py::object raw = call_b64decode(b64decode, data);
+    py::object buffer = global(module, "io").attr("BytesIO")(raw);
+    raw = py::object();
+    py::object image_module = global(module, "Image");
+    py::object pil_image = open_image_answer(image_module, buffer);
+    buffer = py::object();
+    // Opening reads only the header: the size is known before any decoding.
+    check_image_answer(module, image_module, pil_image);
+    py::object image = pil_image.attr("convert")("RGB");
+    pil_image = py::object();
+    py::object pixels = global(module, "np").attr("array")(image);
+    image = py::object();
+    py::object astype = pixels.attr("astype");
+    pixels = py::object();
+    py::object values = astype(global(module, "np").attr("float32"));
+    astype = py::object();
+    py::object image_array = scaled_to_unit(std::move(values));
+    py::object tensor = global(module, "torch").attr("from_numpy")(image_array);
+    return tensor[py::make_tuple(py::none())];
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The six functions
@@ -278,34 +322,10 @@ py::object image_to_base64(FunctionObject *fn, py::handle *args) {
     return encode_bytesio(global(fn, "base64"), buffer);
 }
 
-py::object base64_to_image(FunctionObject *fn, py::handle *args) {
-    py::object image_buffer = decoded_buffer(fn, args[0]).first;
-    py::object image_module = global(fn, "Image");
-    py::object pil_image = image_module.attr("open")(image_buffer);
-    // Opening reads only the header: the size is known before any decoding.
-    check_image_answer(module_of(fn), image_module, pil_image);
-    py::object image = pil_image.attr("convert")("RGB");
-    // Each intermediate goes as soon as the next exists, so a large picture
-    // is not held several times over.
-    pil_image = py::object();
-    image_buffer = py::object();
-    py::object np = global(fn, "np");
-    // asarray and an in-place divide on astype's fresh copy give the same
-    // float32 values as array(...).astype(...) / 255.0, with two copies fewer.
-    py::object astype = np.attr("asarray")(image).attr("astype");
-    image = py::object();
-    py::object image_array = astype(np.attr("float32"));
-    astype = py::object();
-    image_array /= py::float_(255.0);
-    py::object tensor = global(fn, "torch").attr("from_numpy")(image_array);
-    return tensor[py::make_tuple(py::none())];
-}
+py::object base64_to_image(FunctionObject *fn, py::handle *args) { return decode_image_answer(module_of(fn), args[0]); }
 
 py::object base64_to_tensor(FunctionObject *fn, py::handle *args) {
-    auto decoded = decoded_buffer(fn, args[0]);
-    // The answer is untrusted: tensors and plain containers only, never
-    // code, and no more of them than the answer limit allows.
-    return load_tensor_answer(module_of(fn), global(fn, "torch"), decoded.first, decoded.second);
+    return decode_tensor_answer(module_of(fn), Libraries::globals, args[0]);
 }
 
 py::object tensor_to_base64(FunctionObject *fn, py::handle *args) {
@@ -393,6 +413,8 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 py::object deserialize_conditioning(FunctionObject *fn, py::handle *args) {
     py::handle data = args[0];
     NestingGuard guard(" while decoding conditioning");
+    // The tensors of one conditioning answer count against one limit.
+    AnswerScope answer(module_of(fn));
     if (is_instance(data, &PyList_Type)) {
         py::list result;
         auto add = [&](py::handle item) {
