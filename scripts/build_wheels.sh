@@ -106,7 +106,11 @@ for py in "${pythons[@]}"; do
         --config-settings=cmake.define.VORNA_EXT_SUFFIX=".cpython-${tag#cp}-$ARCH-linux-gnu.so" \
         --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -w "$raw" .
     rm -f dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$ARCH".whl
-    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" -w dist "$raw"/*.whl
+    # auditwheel names only this machine's platforms; for another it takes the
+    # wheel's own (auto), and check_wheel.py below makes sure that is $PLAT.
+    plat_arg="$PLAT"
+    [ "$ARCH" = "$(uname -m)" ] || plat_arg=auto
+    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat_arg" -w dist "$raw"/*.whl
     wheel="$(ls dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$PLAT"*.whl)"
     "$TOOLS/bin/python" "$ROOT/scripts/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
     t1=$(date +%s)

@@ -72,8 +72,7 @@ def main(wheel, plat, auditwheel):
     text = " ".join(shown.stdout.split())
     if shown.returncode != 0 or f'consistent with the following platform tag: "{plat}"' not in text:
         problems.append(f"auditwheel show does not confirm {plat}: {shown.stdout}{shown.stderr}")
-    if "requires additional external" in text or "external shared libraries" in text.replace(
-            "system-provided shared libraries", ""):
+    if "requires additional external" in text or "external shared libraries are required" in text:
         problems.append(f"auditwheel reports external libraries: {shown.stdout}")
     if problems:
         sys.exit("check_wheel: " + wheel + "\n  " + "\n  ".join(problems))

@@ -21,7 +21,7 @@ esac
 WORK="$ROOT/build/arm64-root"
 SYSROOT="$WORK/sysroot"
 SITE="$WORK/site"
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 t0=$(date +%s)
 
 if ! command -v qemu-aarch64-static >/dev/null; then
@@ -30,7 +30,7 @@ fi
 # The interpreter, the C library and what the standard library modules the
 # tests import load.
 PACKAGES=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libc6 libgcc-s1 zlib1g libexpat1
-          libffi8 libssl3 liblzma5 libbz2-1.0 libsqlite3-0 libmpdec3 libuuid1 libcrypt1 libncursesw6 libtinfo6
+          libffi8 libssl3 liblzma5 libbz2-1.0 libsqlite3-0 libuuid1 libcrypt1 libncursesw6 libtinfo6
           libreadline8 libnsl2 libtirpc3 libdb5.3 libgdbm6)
 if [ ! -x "$SYSROOT/usr/bin/python3.11" ]; then
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
@@ -54,7 +54,7 @@ python3 -m pip install -q --target "$SITE" --platform manylinux2014_aarch64 --py
     --implementation cp --only-binary=:all: pytest pytest-timeout 2> >(grep -v "is ignored: it is neither" >&2)
 python3 -m pip install -q --target "$SITE" --no-deps --platform manylinux_2_17_aarch64 --python-version 3.11 \
     --implementation cp --only-binary=:all: "$wheel" 2> >(grep -v "is ignored: it is neither" >&2)
-printf 'import sys\nsys.executable = %r\n' "$PY" >"$SITE/sitecustomize.py"
+printf 'import sys\nsys.executable = "%s"\n' "$PY" >"$SITE/sitecustomize.py"
 
 export PYTHONPATH="$SITE" BENTOML_DO_NOT_TRACK=true
 "$PY" - "$SITE" <<'PY'
