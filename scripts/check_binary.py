@@ -16,7 +16,13 @@ ENTRY = "PyInit_vorna_comfyui_engine"
 WINDOWS_DLLS = re.compile(r"(kernel32|ntdll|advapi32|bcrypt|ws2_32|user32|api-ms-win-[a-z0-9-]+)\.dll", re.I)
 PYTHON_DLL = re.compile(r"python3\d+\.dll", re.I)
 MACOS_LIBS = {"/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"}
-DYNAMIC_LOOKUP_ORDINAL = 0xFE
+# What zig's linker and its static libc++ export in any Mach-O image it makes:
+# its header symbols and the replaceable operator new/delete. The release
+# build (Apple's linker, an exported-symbols list) exports the entry alone.
+MACOS_TOOLCHAIN_EXPORTS = re.compile(r"__mh_\w+_header|___dso_handle|__Z(nw|na|dl|da)\w*")
+# An undefined symbol bound to no loaded library: the flat-namespace ordinal 0
+# or the dynamic-lookup one, resolved from the process (the interpreter).
+LOOKUP_ORDINALS = {0, 0xFE}
 
 
 def write_def(libpython, name, out):
@@ -69,9 +75,9 @@ def check_macho(path):
             if not nlist.n_type & N_EXT:
                 continue
             if nlist.n_type & N_TYPE == N_UNDF:
-                if (nlist.n_desc >> 8) & 0xFF == DYNAMIC_LOOKUP_ORDINAL:
+                if (nlist.n_desc >> 8) & 0xFF in LOOKUP_ORDINALS:
                     lookup.append(name)
-            else:
+            elif not MACOS_TOOLCHAIN_EXPORTS.fullmatch(name):
                 exported.append(name)
         if exported != ["_" + ENTRY]:
             problems.append(f"exports {exported[:10]}, expected only _{ENTRY}")

@@ -125,7 +125,11 @@ for target in "${targets[@]}"; do
                 printf '#define _DARWIN_C_SOURCE 1\n' >>"$out/pyconfig.h"
                 mv "$out/pyconfig.h" "$out/include/pyconfig.h"
                 binary="$out/vorna_comfyui_engine.cpython-$nodot-darwin.so"
-                link=(-undefined dynamic_lookup -Wl,-exported_symbol,_PyInit_vorna_comfyui_engine -s) ;;
+                # zig's linker takes no exported-symbols list (the release's
+                # does, CMakeLists.txt): hidden visibility alone, so pybind11's
+                # exception classes are kept hidden as on Windows.
+                flags+=("-DPYBIND11_EXPORT_EXCEPTION=")
+                link=(-undefined dynamic_lookup -s) ;;
         esac
         ok=1
         objects=()
