@@ -19,9 +19,10 @@
 # others are built and checked only.
 #
 # An aarch64 wheel is cross-compiled against the same version's headers as
-# the x86_64 one: the headers are the same, and of pyconfig.h's settings the
-# two differ only in ones that no header an extension includes reads (checked
-# against Debian's arm64 CPython 3.11).
+# the x86_64 one: the headers are the same, and the two pyconfig.h differ only
+# in x87/x64 assembly (read by the core's own code), wchar_t use (which only
+# includes <wchar.h>) and the support tier (compared with Debian's arm64 and
+# amd64 CPython 3.11).
 #
 # `pip install .` (the developers' g++ build) is not affected: the wheels
 # build in build/wheels/, a tree of their own.
