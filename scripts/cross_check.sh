@@ -75,7 +75,7 @@ windows_pyconfig() {
                     -o "Dir::State::Lists=$apt/lists")
         apt-get "${opts[@]}" update >/dev/null
         (cd "$apt/src" && apt-get "${opts[@]}" source --download-only "python$minor" >/dev/null 2>&1)
-        tarball="$(ls "$apt"/src/python"$minor"_*.orig.tar.*)"
+        tarball="$(ls "$apt"/src/python"$minor"_*.orig.tar.[gx]z)"
         tar -xf "$tarball" -O --wildcards '*/PC/pyconfig.h' '*/PC/pyconfig.h.in' >"$out" 2>/dev/null || true
         [ -s "$out" ] || { echo "cross_check: no PC/pyconfig.h in $tarball" >&2; return 1; }
     fi
