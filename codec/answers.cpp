@@ -15,17 +15,19 @@ namespace {
 
 constexpr const char *kSetting = "VORNA_MAX_ANSWER_BYTES";
 
-// a * b, or LLONG_MAX when it would not fit (both non-negative).
+// Sizes: a * b and a + b, or LLONG_MAX when the result would not fit; a size
+// below zero counts as zero. Plain checks instead of compiler built-ins,
+// which MSVC lacks.
 long long saturating_mul(long long a, long long b) {
-    long long r;
-    if (__builtin_mul_overflow(a, b, &r)) return LLONG_MAX;
-    return r;
+    a = std::max(a, 0LL);
+    b = std::max(b, 0LL);
+    return a != 0 && b > LLONG_MAX / a ? LLONG_MAX : a * b;
 }
 
 long long saturating_add(long long a, long long b) {
-    long long r;
-    if (__builtin_add_overflow(a, b, &r)) return LLONG_MAX;
-    return r;
+    a = std::max(a, 0LL);
+    b = std::max(b, 0LL);
+    return b > LLONG_MAX - a ? LLONG_MAX : a + b;
 }
 
 long long as_size(py::handle value) {

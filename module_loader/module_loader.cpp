@@ -383,7 +383,8 @@ void prepare_loader_type() {
 }  // namespace
 }  // namespace vorna
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_vorna_comfyui_engine(void) {
+// PyMODINIT_FUNC: extern "C", and exported on every platform (dllexport on Windows).
+PyMODINIT_FUNC PyInit_vorna_comfyui_engine(void) {
     using namespace vorna;
     prepare_loader_type();
     return PyModuleDef_Init(&package_def);

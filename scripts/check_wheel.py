@@ -1,7 +1,8 @@
 """Checks a release wheel: python check_wheel.py WHEEL PLATFORM_TAG AUDITWHEEL.
 
-The shared object inside must export only the import entry, need no library
-beyond glibc's own, and use no glibc symbol newer than the platform tag's;
+The shared object inside must be built for the tag's machine, export only
+the import entry, need no library beyond glibc's own, and use no glibc
+symbol newer than the platform tag's;
 auditwheel must agree with the tag. Exits non-zero with the reasons."""
 import re
 import subprocess
@@ -14,7 +15,9 @@ from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection
 
 # glibc's own files; libpthread is a separate file of glibc before 2.34.
-GLIBC_FILES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "ld-linux-x86-64.so.2"}
+GLIBC_FILES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "ld-linux-x86-64.so.2",
+               "ld-linux-aarch64.so.1"}
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 ENTRY = "PyInit_vorna_comfyui_engine"
 
 
@@ -22,11 +25,12 @@ def version_tuple(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def check_elf(data, glibc_max):
+def check_elf(data, glibc_max, arch):
     with tempfile.TemporaryFile() as f:
         f.write(data)
         f.seek(0)
         elf = ELFFile(f)
+        machine = elf["e_machine"]
         dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
         needed = {t.needed for t in dynamic.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
         dynsym = elf.get_section_by_name(".dynsym")
@@ -38,6 +42,8 @@ def check_elf(data, glibc_max):
                 for _, auxiliaries in section.iter_versions():
                     glibc.update(a.name for a in auxiliaries if a.name.startswith("GLIBC_"))
     problems = []
+    if machine != MACHINES[arch]:
+        problems.append(f"built for {machine}, not {arch}")
     if exported != {ENTRY}:
         problems.append(f"exports {sorted(exported)}, expected only {ENTRY}")
     if needed - GLIBC_FILES:
@@ -50,7 +56,8 @@ def check_elf(data, glibc_max):
 
 
 def main(wheel, plat, auditwheel):
-    glibc_max = version_tuple(re.match(r"manylinux_(\d+)_(\d+)_", plat).expand(r"\1.\2"))
+    tag = re.match(r"manylinux_(\d+)_(\d+)_(.+)", plat)
+    glibc_max, arch = version_tuple(tag.expand(r"\1.\2")), tag.group(3)
     problems = []
     if plat not in wheel.rsplit("-", 1)[-1].removesuffix(".whl").split("."):
         problems.append(f"file name lacks the tag {plat}")
@@ -59,14 +66,13 @@ def main(wheel, plat, auditwheel):
         if len(objects) != 1 or "/" in objects[0]:
             problems.append(f"expected one shared object at the top, found {objects}")
         else:
-            found, needed, newest = check_elf(z.read(objects[0]), glibc_max)
+            found, needed, newest = check_elf(z.read(objects[0]), glibc_max, arch)
             problems += found
     shown = subprocess.run([auditwheel, "show", wheel], capture_output=True, text=True)
     text = " ".join(shown.stdout.split())
     if shown.returncode != 0 or f'consistent with the following platform tag: "{plat}"' not in text:
         problems.append(f"auditwheel show does not confirm {plat}: {shown.stdout}{shown.stderr}")
-    if "requires additional external" in text or "external shared libraries" in text.replace(
-            "system-provided shared libraries", ""):
+    if "requires additional external" in text or "external shared libraries are required" in text:
         problems.append(f"auditwheel reports external libraries: {shown.stdout}")
     if problems:
         sys.exit("check_wheel: " + wheel + "\n  " + "\n  ".join(problems))

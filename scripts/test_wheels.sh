@@ -6,7 +6,7 @@
 # 3.11; set but empty: none) the whole suite, with requirements-dev.txt
 # (torch pinned there).
 #
-#   bash scripts/test_wheels.sh                 # every wheel in dist/
+#   bash scripts/test_wheels.sh                 # every wheel in dist/ for this machine
 #   bash scripts/test_wheels.sh dist/X.whl ...
 #
 # The tests run from the work tree as scripts/test.sh runs them (they need its
@@ -23,7 +23,8 @@ WORK="$ROOT/build/wheels"
 FULL=" ${VORNA_WHEEL_FULL_SUITE-3.11} "
 export PIP_DISABLE_PIP_VERSION_CHECK=1 BENTOML_DO_NOT_TRACK=true
 
-if [ $# -gt 0 ]; then wheels=("$@"); else wheels=(dist/vorna_comfyui_engine-*.whl); fi
+# This machine's wheels only (aarch64 ones: scripts/test_wheels_arm64.sh).
+if [ $# -gt 0 ]; then wheels=("$@"); else wheels=(dist/vorna_comfyui_engine-*"$(uname -m)".whl); fi
 [ -e "${wheels[0]}" ] || { echo "test_wheels: no wheel in dist/ (run scripts/build_wheels.sh)" >&2; exit 1; }
 
 NOCC="$WORK/nocc-bin"
