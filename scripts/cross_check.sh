@@ -70,7 +70,12 @@ windows_pyconfig() {
     local out="$WORK/cpython-pc/$minor/pyconfig.h" apt="$WORK/apt-$suite" tarball
     if [ ! -s "$out" ]; then
         mkdir -p "$apt/lists/partial" "$apt/src" "$(dirname "$out")"
-        echo "deb-src http://deb.debian.org/debian $suite main" >"$apt/sources.list"
+        # The Debian mirror apt is set up with on this machine.
+        local mirror
+        mirror="$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null)"
+        [ -n "$mirror" ] || mirror="$(awk '$1 == "deb" {print $2; exit}' /etc/apt/sources.list 2>/dev/null)"
+        [ -n "$mirror" ] || { echo "cross_check: no Debian mirror in apt's sources" >&2; return 1; }
+        echo "deb-src $mirror $suite main" >"$apt/sources.list"
         local opts=(-q -o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
                     -o "Dir::State::Lists=$apt/lists")
         apt-get "${opts[@]}" update >/dev/null
