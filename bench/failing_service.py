@@ -16,12 +16,9 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+from service.loopback import Service, schema
 
-from loopback_services import Service, schema  # noqa: E402
-
-from .cases import picture  # noqa: E402
+from .cases import picture
 
 RESULTS = Path(__file__).resolve().parent / "failing_service.md"
 KEY = "bench-key-0123456789"

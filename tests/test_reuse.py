@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from loopback_services import ANSWER, JSON, Service, services
+from service.loopback import ANSWER, JSON, Service, services
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")

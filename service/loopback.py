@@ -1,5 +1,5 @@
 """Small scriptable HTTP services on loopback addresses, for the request
-path's misbehaving-service tests: each answers per path with a status,
+path's misbehaving-service tests and benchmarks: each answers per path with a status,
 headers and a body (or a redirect, a reset, a drip-fed body, a connection
 closed without an answer) and records every request it receives (method,
 path, headers) and how many connections it accepted. A request is recorded
