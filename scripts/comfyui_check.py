@@ -361,14 +361,20 @@ async def front_end(comfy, args):
     return out
 
 
+def run_check(check_main, parser):
+    """Runs a check's coroutine with its parsed arguments; a failed check
+    ends the process with its reason and status 1."""
+    try:
+        asyncio.run(check_main(parser.parse_args()))
+    except Failed as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        sys.exit(1)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--comfyui", type=Path, required=True)
     parser.add_argument("--stubs", type=Path, required=True)
     parser.add_argument("--chromium", required=True)
     parser.add_argument("--results", type=Path, required=True)
-    try:
-        asyncio.run(main(parser.parse_args()))
-    except Failed as e:
-        print(f"FAILED: {e}", file=sys.stderr)
-        sys.exit(1)
+    run_check(main, parser)

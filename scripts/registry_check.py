@@ -29,7 +29,7 @@ import tomllib
 import zipfile
 from pathlib import Path
 
-from comfyui_check import WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, three_workflows
+from scripts.comfyui_check import WORKFLOWS, ComfyUI, Failed, StandIn, check, free_port, load, run_check, three_workflows
 
 PACKAGE = "vorna_comfyui_engine"
 # The manager unpacks a registry pack into custom_nodes/<node id>, the node id
@@ -215,8 +215,4 @@ if __name__ == "__main__":
     parser.add_argument("--index", type=Path, required=True, help="the PEP 503 folder (with simple/)")
     parser.add_argument("--wheel", type=Path, required=True)
     parser.add_argument("--results", type=Path, required=True)
-    try:
-        asyncio.run(main(parser.parse_args()))
-    except Failed as e:
-        print(f"FAILED: {e}", file=sys.stderr)
-        sys.exit(1)
+    run_check(main, parser)

@@ -73,6 +73,6 @@ mkdir -p "$DIR/results"
 cd "$ROOT"
 # The pictures the image-to-image and inpainting graphs load.
 "$REPO_PY" -m harness make-inputs "$DIR/ComfyUI/input" >/dev/null
-exec env -u PYTHONPATH "$REPO_PY" scripts/registry_check.py --comfyui "$DIR/ComfyUI" --python "$DIR/venv/bin/python" \
+exec env -u PYTHONPATH "$REPO_PY" -m scripts.registry_check --comfyui "$DIR/ComfyUI" --python "$DIR/venv/bin/python" \
     --path "$clean_path" --stubs "$DIR/stubs" --archive "$DIR/registry-archive.zip" --index "$DIR/index" \
     --wheel "$wheel" --results "$DIR/results"
