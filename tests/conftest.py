@@ -7,7 +7,7 @@ import secrets
 
 import pytest
 
-from service.launch import running_standin, start_standin
+from tools.service.launch import running_standin, start_standin
 
 
 def pytest_configure(config):
@@ -51,7 +51,7 @@ def nodes_on_standin(standin, monkeypatch):
 def standin_factory():
     """Starts extra services for one test, each stopped when the test ends:
     `standin_factory(fault="status500", key="", env={"VORNA_STANDIN_FAULT_ON": "sampler"})`.
-    For one server per module, use service.launch.running_standin in a module fixture."""
+    For one server per module, use tools.service.launch.running_standin in a module fixture."""
     with contextlib.ExitStack() as stack:
         yield lambda **kwargs: stack.enter_context(running_standin(**kwargs))
 

@@ -7,15 +7,15 @@ from pathlib import Path
 
 import pytest
 
-from bench.measure import shared_object
-from harness import Host, sample_inputs
+from tools.bench.measure import shared_object
+from tools.harness import Host, sample_inputs
 
 ROOT = Path(__file__).resolve().parent.parent
 
 PACKAGE = "vorna_comfyui_engine"
 # The package's own list of the modules that register nodes.
 NODE_MODULES = importlib.import_module(PACKAGE)._node_modules
-WORKFLOWS = ROOT / "api_workflows"
+WORKFLOWS = ROOT / "tools" / "api_workflows"
 KEY_VARIABLE = "VORNA_TEST_KEY"
 
 

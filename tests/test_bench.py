@@ -5,7 +5,7 @@ import pytest
 import torch
 
 pytest.importorskip("vorna_comfyui_engine.vae_encode")
-from bench import baseline_nodes, cases, roundtrip  # noqa: E402
+from tools.bench import baseline_nodes, cases, roundtrip  # noqa: E402
 
 SMALL = {
     "text_encode": lambda: cases.text_encode_case(tokens=7, width=32),
@@ -97,7 +97,7 @@ def test_plain_post_reaches_the_endpoint_the_client_calls(standin):
 
 
 PEAK_CHILD = """
-from bench import measure
+from tools.bench import measure
 sizes = iter([16, 8])   # the warm-up call takes twice what the measured one does
 blocks = lambda: [bytearray(8 << 20) for _ in range(next(sizes))]
 print(measure.peak_of(blocks) / (64 << 20))
@@ -109,7 +109,7 @@ def test_peak_counts_the_measured_call_only():
     all seen."""
     import subprocess
     import sys
-    from bench import measure
+    from tools.bench import measure
 
     out = subprocess.run([sys.executable, "-c", PEAK_CHILD], env=measure.child_env(**measure.MEMORY_ENV),
                          cwd=measure.ROOT, capture_output=True, text=True, timeout=120, check=True)

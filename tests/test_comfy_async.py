@@ -13,7 +13,7 @@ import pytest
 import torch
 
 from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node
-from harness import Host, NodeExecutionError
+from tools.harness import Host, NodeExecutionError
 
 import comfy_async
 

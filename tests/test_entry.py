@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from bench.measure import shared_object
+from tools.bench.measure import shared_object
 
 PKG = "vorna_comfyui_engine"
 

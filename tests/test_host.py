@@ -14,9 +14,9 @@ from PIL import Image
 
 from host_support import (KEY_VARIABLE, NODE_MODULES, PACKAGE, ROOT, WORKFLOWS, copy_root, live_host,
                           need_node_modules, set_key_through_node, workflow)
-from harness import CustomNodeImportError, Host, NodeExecutionError, PromptError, builtin_nodes, sample_inputs
-from harness.host import module_name_for
-from harness.schema import check_node
+from tools.harness import CustomNodeImportError, Host, NodeExecutionError, PromptError, builtin_nodes, sample_inputs
+from tools.harness.host import module_name_for
+from tools.harness.schema import check_node
 
 OUTPUT_SIZES = {"text_to_image": (1024, 1024), "image_to_image": sample_inputs.SIZE,
                 "inpainting": sample_inputs.SIZE}
@@ -361,9 +361,9 @@ def test_main_job_road_through_the_command_line(standin, tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith("VORNA_")}
     env.update(VORNA_API_BASE_URL=standin.url, VORNA_API_KEY=standin.key,
                PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
-    subprocess.run([sys.executable, "-m", "harness", "make-inputs", str(tmp_path / "in")], check=True, env=env,
+    subprocess.run([sys.executable, "-m", "tools.harness", "make-inputs", str(tmp_path / "in")], check=True, env=env,
                    capture_output=True, cwd=tmp_path)
-    proc = subprocess.run([sys.executable, "-m", "harness", "run", *sorted(map(str, WORKFLOWS.glob("*.json"))),
+    proc = subprocess.run([sys.executable, "-m", "tools.harness", "run", *sorted(map(str, WORKFLOWS.glob("*.json"))),
                            "--nodes", str(folder), "--input", str(tmp_path / "in"),
                            "--output", str(tmp_path / "out")],
                           capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
@@ -376,8 +376,8 @@ def test_main_job_road_through_the_command_line(standin, tmp_path):
 
 RELATIVE_RUN = """
     import json, sys
-    from harness import Host
-    from harness.host import module_name_for
+    from tools.harness import Host
+    from tools.harness.host import module_name_for
     folder, inputs, outputs, prompt = sys.argv[1:5]
     host = Host(inputs, outputs)
     host.load_custom_nodes(folder)

@@ -7,7 +7,7 @@ import pytest
 import torch
 
 from host_support import copy_root, need_node_modules, workflow
-from harness import Host, sample_inputs
+from tools.harness import Host, sample_inputs
 from reliability_support import NODES
 
 # What current ComfyUI reads off every output after each node, outside any

@@ -32,7 +32,7 @@ def load_file(path):
     return module
 
 
-ARCHIVE = load_file(ROOT / "scripts" / "registry_archive.py")
+ARCHIVE = load_file(ROOT / "tools" / "release" / "registry_archive.py")
 
 
 def registry_archive():

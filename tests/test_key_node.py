@@ -13,8 +13,8 @@ from PIL import Image
 
 from host_support import (KEY_VARIABLE, ROOT, WORKFLOWS, live_host, need_node_modules, set_key_through_node,
                           workflow)
-from harness import Host, NodeExecutionError, PromptError
-from harness.schema import check_node
+from tools.harness import Host, NodeExecutionError, PromptError
+from tools.harness.schema import check_node
 
 config = pytest.importorskip("vorna_comfyui_engine.config")
 

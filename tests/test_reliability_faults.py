@@ -22,7 +22,7 @@ import pytest
 
 from reliability_support import (BASE_LOGGER, LONG, NODE_IDS, NODES, bounded, check_good_result,
                                  module, texts_of_exception, texts_of_records, write_figures)
-from service.launch import free_port, start_standin
+from tools.service.launch import free_port, start_standin
 
 torch = pytest.importorskip("torch")
 httpx = pytest.importorskip("httpx")

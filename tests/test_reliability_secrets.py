@@ -17,7 +17,7 @@ import pytest
 
 from reliability_support import (NODE_IDS, NODES, PACKAGE, ROOT, bounded, module, texts_of_exception,
                                  texts_of_records)
-from service.launch import free_port
+from tools.service.launch import free_port
 
 torch = pytest.importorskip("torch")
 

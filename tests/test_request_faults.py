@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from service.loopback import ANSWER, JSON, services
+from tools.service.loopback import ANSWER, JSON, services
 from reliability_support import bounded
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
@@ -133,7 +133,7 @@ def test_calls_held_by_the_service_do_not_delay_the_next_call(service):
 
 WIRE_BOUND_RUN = r"""
 import json, resource, sys
-from service.loopback import JSON, services
+from tools.service.loopback import JSON, services
 import vorna_comfyui_engine.base as base
 
 with services(1) as (svc,):

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from service.loopback import ANSWER, JSON, services
+from tools.service.loopback import ANSWER, JSON, services
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from service.loopback import ANSWER, JSON, Service, services
+from tools.service.loopback import ANSWER, JSON, Service, services
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")
@@ -202,7 +202,7 @@ def test_the_stand_in_through_kept_clients(request, caplog):
     call made just before the service drops an idle connection (it does at
     5 s) still gets its answer."""
     import time
-    from bench.network import LatencyProxy
+    from tools.bench.network import LatencyProxy
 
     standin = request.getfixturevalue("standin")
     counting = LatencyProxy(int(standin.url.rsplit(":", 1)[1]))

@@ -19,9 +19,9 @@ from bentoml.exceptions import BentoMLException, InvalidArgument  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from conftest import encode_tensor  # noqa: E402
-from service import synth  # noqa: E402
-from service.faults import Behaviour, StatusFault  # noqa: E402
-from service.launch import running_standin  # noqa: E402
+from tools.service import synth  # noqa: E402
+from tools.service.faults import Behaviour, StatusFault  # noqa: E402
+from tools.service.launch import running_standin  # noqa: E402
 
 MODEL = {"model": {"name": "UNETLoader",
                    "inputs": {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}},

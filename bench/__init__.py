@@ -1,2 +1,0 @@
-"""Benchmarks of the package against the bare library work and a plain-Python
-baseline; run with `python -m bench` (see bench/__main__.py)."""

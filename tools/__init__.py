@@ -1,0 +1,1 @@
+"""Development tools: nothing here ships (see .comfyignore)."""
