@@ -5,7 +5,20 @@
 #pragma once
 #include "../runtime/runtime.hpp"
 
+#include <string>
+
 namespace vorna {
+
+// Sizes: a * b and a + b, or LLONG_MAX when the result would not fit; a size
+// below zero counts as zero.
+long long saturating_mul(long long a, long long b);
+long long saturating_add(long long a, long long b);
+
+// A Python int as a size: LLONG_MAX above the range, -1 below it.
+long long as_size(py::handle value);
+
+// Raises ValueError("answer refused: " + why).
+[[noreturn]] void refuse(const std::string &why);
 
 // The config module's `_MAX_ANSWER_BYTES` (looked up at every call so that it
 // can be patched); `module` is a module of the package.
@@ -34,28 +47,5 @@ private:
     bool limit_read_ = false;
     long long limit_ = 0, used_ = 0;
 };
-
-// `torch.load(buffer, map_location="cpu", weights_only=True)`, where `buffer`
-// holds the bytes `raw`. Before loading, the archive's layout must be the one
-// torch.save writes (one central directory, where the end record says;
-// records stored, not compressed, one after the other with nothing between
-// them) and its records must fit what is left of the answer's limit; a stream
-// in the legacy format, whose sizes can only be learnt by allocating them, is
-// refused. After loading, every tensor must have non-negative strides and all
-// of them together at most what is left, in elements times element size.
-// Refusals raise ValueError. `module` is the calling module.
-py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
-
-// `Image.open(buffer, formats=...)` with the formats image answers may come
-// in: those whose opening reads only the header. An image of another format
-// Pillow knows is refused by name (ValueError).
-py::object open_image_answer(py::handle image_module, py::handle buffer);
-
-// For an image opened (not yet decoded) from an answer: refuses it when its
-// pixels exceed `Image.MAX_IMAGE_PIXELS` (Pillow's DecompressionBombError) or
-// when, decoded to a float32 RGB image, it would not fit what is left of the
-// answer's limit (ValueError). `image_module` is the `PIL.Image` the caller
-// opened it with.
-void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image);
 
 }  // namespace vorna

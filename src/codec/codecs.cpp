@@ -5,6 +5,8 @@
 #include "codecs.hpp"
 
 #include "answers.hpp"
+#include "image_answer.hpp"
+#include "tensor_answer.hpp"
 
 #include <array>
 #include <cstdint>

@@ -1,0 +1,19 @@
+// Image answers of the service, opened and sized before decoding.
+#pragma once
+#include "answers.hpp"
+
+namespace vorna {
+
+// `Image.open(buffer, formats=...)` with the formats image answers may come
+// in: those whose opening reads only the header. An image of another format
+// Pillow knows is refused by name (ValueError).
+py::object open_image_answer(py::handle image_module, py::handle buffer);
+
+// For an image opened (not yet decoded) from an answer: refuses it when its
+// pixels exceed `Image.MAX_IMAGE_PIXELS` (Pillow's DecompressionBombError) or
+// when, decoded to a float32 RGB image, it would not fit what is left of the
+// answer's limit (ValueError). `image_module` is the `PIL.Image` the caller
+// opened it with.
+void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image);
+
+}  // namespace vorna
