@@ -320,6 +320,14 @@ py::object make_classmethod(py::handle module, const FunctionDef &def, const Fun
     return py::reinterpret_steal<py::object>(cm);
 }
 
+py::handle Arguments::operator[](const char *name) const {
+    const auto &params = def_->params;
+    for (size_t i = 0; i < params.size(); ++i)
+        if (std::strcmp(params[i], name) == 0) return args_[i];
+    PyErr_Format(PyExc_SystemError, "%s() has no parameter named '%s'", def_->name, name);
+    throw py::error_already_set();
+}
+
 FunctionObject *defined_function(py::handle value) {
     PyObject *o = value.ptr();
     if (PyObject_TypeCheck(o, &PyClassMethod_Type)) {

@@ -58,6 +58,20 @@ inline py::handle module_of(FunctionObject *self) { return self->module; }
 // classmethod; nullptr for anything else.
 FunctionObject *defined_function(py::handle value);
 
+// A native function's arguments by parameter name, as a Python body names
+// them: `in["seed"]`. The names are the function's declared parameters (for
+// an entry method, its node's input names); any other name is a fault in
+// this code and raises SystemError.
+class Arguments {
+public:
+    Arguments(FunctionObject *fn, py::handle *args) : def_(fn->def), args_(args) {}
+    py::handle operator[](const char *name) const;
+
+private:
+    const FunctionDef *def_;
+    py::handle *args_;
+};
+
 // Readies the function type (once per process, before any body runs).
 bool ready_types();
 

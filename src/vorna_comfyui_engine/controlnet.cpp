@@ -2,6 +2,7 @@
 // Nothing runs here: the loader names the model, and the apply node hands a
 // deferred record along its conditioning outputs for the sampler to send.
 #include "../runtime/module_table.hpp"
+#include "deferred_node.hpp"
 
 namespace vorna {
 namespace {
@@ -54,9 +55,11 @@ py::object vae_selection(py::handle vae, py::handle vae_name) {
     return py::dict();
 }
 
-py::object apply(FunctionObject *, py::handle *args) {
-    py::handle positive = args[1], negative = args[2], control_net = args[3], vae = args[4], vae_name = args[5],
-               image = args[6], mask = args[7], strength = args[8], start_percent = args[9], end_percent = args[10];
+py::object apply(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    py::handle positive = in["positive"], negative = in["negative"], control_net = in["control_net"],
+               vae = in["vae"], vae_name = in["vae_name"], image = in["image"], mask = in["mask"],
+               strength = in["strength"], start_percent = in["start_percent"], end_percent = in["end_percent"];
 
     py::object controlnet_inputs = inputs_of(control_net);
 
@@ -83,7 +86,7 @@ py::object apply(FunctionObject *, py::handle *args) {
     inputs["image"] = as_float32(image);
     inputs["mask"] = as_float32(mask);
     py::dict deferred;
-    deferred["__deferred_node__"] = py::str("ControlNetInpaintingAliMamaApply");
+    deferred[kDeferredMarker] = py::str(kInpaintNodeType);
     deferred["parameters"] = payload_params;
     deferred["inputs"] = inputs;
 

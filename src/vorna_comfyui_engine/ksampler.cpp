@@ -4,18 +4,16 @@
 // the answer back into a LATENT.
 #include "../runtime/module_table.hpp"
 #include "../codec/codecs.hpp"
+#include "deferred_node.hpp"
 
 namespace vorna {
 namespace {
 
-constexpr const char *kMarkerKey = "__deferred_node__";
-constexpr const char *kInpaintNode = "ControlNetInpaintingAliMamaApply";
-
 // `isinstance(x, dict) and x.get("__deferred_node__") == "ControlNetInpaintingAliMamaApply"`
 bool is_inpaint_record(py::handle x) {
     if (!PyDict_Check(x.ptr())) return false;
-    py::object marker = x.attr("get")(kMarkerKey);
-    return equals(marker, py::str(kInpaintNode));
+    py::object marker = x.attr("get")(kDeferredMarker);
+    return equals(marker, py::str(kInpaintNodeType));
 }
 
 // `x[0]` when x is a non-empty list (subclasses included), else an empty handle.
@@ -122,7 +120,7 @@ py::object input_types(FunctionObject *, py::handle *) {
 // every tensor-bearing value serialised to text.
 py::object preview_node(FunctionObject *fn, py::handle deferred, py::handle positive, py::handle negative) {
     py::dict preview;
-    preview["node_type"] = py::str(kInpaintNode);
+    preview["node_type"] = py::str(kInpaintNodeType);
     preview["parameters"] = deferred.attr("get")("parameters", py::dict());
     py::dict inputs;
     inputs["positive"] = global(fn, "serialize_with_pyarrow")(positive);
@@ -137,9 +135,9 @@ py::object preview_node(FunctionObject *fn, py::handle deferred, py::handle posi
 }
 
 py::object sample(FunctionObject *fn, py::handle *args) {
-    py::handle self = args[0], model = args[1], positive = args[2], negative = args[3], latent_image = args[4];
-    py::handle seed = args[5], steps = args[6], cfg = args[7], sampler_name = args[8], scheduler = args[9],
-               denoise = args[10];
+    Arguments in(fn, args);
+    py::handle self = in["self"], model = in["model"], positive = in["positive"], negative = in["negative"],
+               latent_image = in["latent_image"];
 
     py::object model_inputs = inputs_of(model);
 
@@ -156,12 +154,12 @@ py::object sample(FunctionObject *fn, py::handle *args) {
 
     py::dict payload;
     payload["model_inputs"] = wire_form(model_inputs, global(fn, "NodeIO"));
-    payload["seed"] = seed;
-    payload["steps"] = steps;
-    payload["cfg"] = cfg;
-    payload["sampler_name"] = sampler_name;
-    payload["scheduler"] = scheduler;
-    payload["denoise"] = denoise;
+    payload["seed"] = in["seed"];
+    payload["steps"] = in["steps"];
+    payload["cfg"] = in["cfg"];
+    payload["sampler_name"] = in["sampler_name"];
+    payload["scheduler"] = in["scheduler"];
+    payload["denoise"] = in["denoise"];
     payload["latent_image"] = latent;
     payload["prev_deferred_node"] = preview;
     payload["positive"] = py::none();
