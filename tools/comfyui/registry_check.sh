@@ -28,8 +28,8 @@ mkdir -p "$DIR"
 DIR="$(cd "$DIR" && pwd)"
 PYTHON="${PYTHON:-python3.11}"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 BENTOML_DO_NOT_TRACK=true
-. "$ROOT/scripts/pythons.sh"
-. "$ROOT/scripts/comfyui_env.sh"
+. "$ROOT/tools/release/pythons.sh"
+. "$ROOT/tools/comfyui/env.sh"
 REPO_PY="$ROOT/.venv/bin/python"
 [ -x "$REPO_PY" ] || bash "$ROOT/scripts/setup.sh"
 
@@ -40,7 +40,7 @@ version="$(sed -n 's/^version = "\(.*\)"$/\1/p' "$ROOT/pyproject.toml" | head -n
 find_wheel() { ls "$ROOT"/dist/vorna_comfyui_engine-"$version"-"$tag"-"$tag"-*.whl 2>/dev/null | head -n1 || true; }
 wheel="$(find_wheel)"
 if [ -z "$wheel" ]; then
-    bash "$ROOT/scripts/build_wheels.sh" --no-test "$v"
+    bash "$ROOT/tools/release/build_wheels.sh" --no-test "$v"
     wheel="$(find_wheel)"
 fi
 echo "registry_check: $(basename "$wheel") ($(date -r "$wheel" '+%F %T'))"
