@@ -56,7 +56,7 @@ case "$ARCH" in
 esac
 PLAT="manylinux_2_17_$ARCH"
 
-. "$ROOT/scripts/pythons.sh"
+. "$ROOT/tools/release/pythons.sh"
 
 pythons=()
 for v in "${versions[@]}"; do
@@ -113,7 +113,7 @@ for py in "${pythons[@]}"; do
     [ "$ARCH" = "$(uname -m)" ] || plat_arg=auto
     PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat_arg" -w dist "$raw"/*.whl
     wheel="$(ls dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$PLAT"*.whl)"
-    "$TOOLS/bin/python" "$ROOT/scripts/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
+    "$TOOLS/bin/python" "$ROOT/tools/release/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
     t1=$(date +%s)
     echo "build_wheels: $(basename "$wheel") $(du -k "$wheel" | cut -f1) KiB, built in $((t1 - t0)) s"
     built+=("$wheel")
@@ -122,9 +122,9 @@ end_build=$(date +%s)
 echo "build_wheels: ${#built[@]} wheel(s) in dist/ in $((end_build - start_all)) s"
 
 if [ "$test_after" = 1 ] && [ "$ARCH" = x86_64 ]; then
-    bash "$ROOT/scripts/test_wheels.sh" "${built[@]}"
+    bash "$ROOT/tools/release/test_wheels.sh" "${built[@]}"
 elif [ "$test_after" = 1 ]; then
     for wheel in "${built[@]}"; do
-        case "$wheel" in *-cp311-*) bash "$ROOT/scripts/test_wheels_arm64.sh" "$wheel" ;; esac
+        case "$wheel" in *-cp311-*) bash "$ROOT/tools/release/test_wheels_arm64.sh" "$wheel" ;; esac
     done
 fi
