@@ -4,9 +4,10 @@ The nodes themselves live in the native package `vorna_comfyui_engine`,
 either installed (the wheel requirements.txt pins, or `pip install .` with
 ComfyUI's Python) or copied into this folder as the built shared object; see
 _engine.py. This file gathers the registry tables of its node modules (the
-package lists them in `_node_modules`) and adds the key-setting node. An
-installed package of another release than this folder registers nothing:
-one error line in ComfyUI's log says which versions met and how to mend it.
+package lists them in `_node_modules`) and adds the key-setting node. Without
+the package, or with an installed package of another release than this
+folder, the folder's import fails (ComfyUI lists it as IMPORT FAILED) with
+one line that says what happened and the command that mends it.
 
 The tables are built on first access (ComfyUI reads them right after the
 import), so importing the folder itself stays free of side effects: test
@@ -18,7 +19,12 @@ are registered as such (see comfy_async.py): they wait side by side, Cancel
 stops the wait, and each shows on its node how long it has waited. Other
 hosts get the package's synchronous nodes as they are.
 """
-import logging
+from ._engine import unavailable as _unavailable
+
+# Checked without importing the package. Raised by the folder's own import,
+# the failure is one ComfyUI counts as such, and its traceback ends here.
+if (_problem := _unavailable()) is not None:
+    raise _problem
 
 __all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
 
@@ -39,12 +45,7 @@ def _merge(tables):
 
 
 def _tables():
-    from ._engine import package, stale_release, submodule
-    stale = stale_release()
-    if stale is not None:
-        # One line instead of whatever a package of another release would break on.
-        logging.getLogger(__name__).error(stale)
-        return
+    from ._engine import package, submodule
     from .api_key_node import NODE_CLASS_MAPPINGS as key_classes
     from .api_key_node import NODE_DISPLAY_NAME_MAPPINGS as key_names
 

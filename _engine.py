@@ -7,16 +7,21 @@ wheel that requirements.txt pins, or `pip install .`). A shared object beside
 this file wins, so a copied build overrides an older installed one.
 
 The folder's Python files and the installed package come from one release:
-requirements.txt pins the package to the folder's version. When they differ
-anyway (a stale wheel left by an update that did not reinstall it),
-stale_release() says so before anything of the installed package runs.
+requirements.txt pins the package to the folder's version. unavailable()
+tells, before anything of the package runs, when the package is missing (the
+manager's pip step failed, or the folder was copied by hand) or is another
+release (an update that did not reinstall it), each in one line with the
+command that mends it for this interpreter.
 """
 import functools
 import importlib
 import importlib.machinery
 import importlib.metadata
+import importlib.util
 import os
 import re
+import shlex
+import subprocess
 import sys
 
 PACKAGE = "vorna_comfyui_engine"
@@ -44,21 +49,34 @@ def folder_release():
     return found.group(1) if found else None
 
 
-def stale_release():
-    """One line saying why the installed package must not serve this folder
-    (it is another release), or None when it may."""
+def _command(*args):
+    # Pasted into the shell the user has: cmd.exe on Windows, a POSIX shell elsewhere.
+    return subprocess.list2cmdline(args) if os.name == "nt" else shlex.join(args)
+
+
+def unavailable():
+    """An ImportError saying in one line why this folder cannot serve its
+    nodes and what to run, or None when the package may be imported."""
     if bundled_shared_object() is not None:
         return None
+    pip = (sys.executable, "-m", "pip", "install")
+    if importlib.util.find_spec(PACKAGE) is None:
+        mend = _command(*pip, "-r", os.path.join(_HERE, "requirements.txt"))
+        return ModuleNotFoundError(
+            f"Vorna nodes not loaded: {PACKAGE} is not installed for {sys.executable}; "
+            f"run `{mend}` and restart ComfyUI", name=PACKAGE)
     wanted = folder_release()
     try:
         installed = importlib.metadata.version(PACKAGE)
     except importlib.metadata.PackageNotFoundError:
+        # A build on the path without metadata (a developer's tree): nothing to compare.
         return None
     if wanted is None or installed == wanted:
         return None
-    return (f"Vorna nodes not loaded: this folder ({_HERE}) is release {wanted}, but {sys.executable} has "
-            f"{PACKAGE} {installed} installed; run `{sys.executable} -m pip install {PACKAGE}=={wanted}` "
-            f"and restart ComfyUI")
+    mend = _command(*pip, f"{PACKAGE}=={wanted}")
+    return ImportError(
+        f"Vorna nodes not loaded: this folder ({_HERE}) is release {wanted}, but {sys.executable} has "
+        f"{PACKAGE} {installed} installed; run `{mend}` and restart ComfyUI", name=PACKAGE)
 
 
 @functools.cache
@@ -67,16 +85,7 @@ def package():
     if bundled_shared_object() is not None:
         # Relative: the package becomes "<this folder's module>.vorna_comfyui_engine".
         return importlib.import_module("." + PACKAGE, __package__)
-    found = importlib.import_module(PACKAGE)
-    # The C++ sources sit in a directory of the same name; without an
-    # installed build that directory would import as an empty namespace
-    # package and every node module would be "not found".
-    if getattr(found, "__file__", None) is None:
-        raise ImportError(
-            f"{PACKAGE} is not installed for {sys.executable}: run `{sys.executable} -m pip install -r "
-            f"{os.path.join(_HERE, 'requirements.txt')}`, or `pip install .` in {_HERE} to build it, or copy "
-            f"the built {PACKAGE}{importlib.machinery.EXTENSION_SUFFIXES[0]} into that folder")
-    return found
+    return importlib.import_module(PACKAGE)
 
 
 def submodule(name):

@@ -1,11 +1,17 @@
 """The folder as ComfyUI's node registry and manager handle it: the metadata
 the registry reads, the archive it makes, the requirements the manager
-installs line by line, and a folder that meets a package of another release."""
+installs line by line, and a folder whose package is missing or of another
+release."""
+import glob
+import importlib
 import importlib.metadata
 import importlib.util
 import logging
+import os
 import re
 import subprocess
+import sys
+import zipfile
 
 import pytest
 
@@ -83,34 +89,82 @@ def test_registry_metadata_follows_the_registry_rules():
     assert re.search(r"\.(svg|png|jpe?g|gif)$", icon) and icon.rsplit("/", 1)[1] in registry_archive()
 
 
-def test_registry_archive_holds_the_folder_and_the_source_build_without_development_files():
-    archive = registry_archive()
-    folder = {p.name for p in ROOT.glob("*.py")} | {"requirements.txt", "pyproject.toml", "README.md"}
-    assert folder <= archive
-    assert any(p.startswith("example_workflows/") for p in archive)
-    # Everything CMake compiles, so `pip install .` works where no wheel fits.
-    sources = {p for p in ARCHIVE.tracked() if p == "CMakeLists.txt" or p.endswith((".cpp", ".hpp", ".h", ".map"))}
-    assert sources and sources <= archive
-    # API-format graphs would show up as broken templates; tests and tools are no user's business.
-    assert not {p for p in archive if p.startswith(("workflows/", "tests/", "scripts/", "service/", "harness/"))}
+# The registry's archive: the folder ComfyUI loads, what the manager and the registry
+# read, and what `pip install .` builds from. A new entry has to be added here on purpose.
+SHIPPED_TOP_LEVEL = {"__init__.py", "_engine.py", "api_key_node.py", "comfy_async.py", "requirements.txt",
+                     "pyproject.toml", "README.md", "icon.svg", "CMakeLists.txt", "example_workflows", "src"}
+# Every folder that ships, at any depth, but those of the front end's web/ (allowed, not required).
+SHIPPED_FOLDERS = {"example_workflows", "src", "src/runtime", "src/codec", "src/request", "src/vorna_comfyui_engine"}
+FRONT_END = "web"
 
 
-def test_package_of_another_release_registers_nothing_and_says_why_in_one_line(tmp_path, caplog):
+def test_registry_archive_holds_exactly_the_folder_and_its_source_build(tmp_path):
+    pytest.importorskip("pathspec")
     try:
-        installed = importlib.metadata.version(PACKAGE)
+        ARCHIVE.write_zip(tmp_path / "pack.zip")
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("not a git checkout")
+    with zipfile.ZipFile(tmp_path / "pack.zip") as pack:
+        parts = [path.split("/") for path in pack.namelist()]
+    archive = {"/".join(part) for part in parts}
+    folders = {"/".join(part[:depth]) for part in parts for depth in range(1, len(part))}
+    assert {part[0] for part in parts} - {FRONT_END} == SHIPPED_TOP_LEVEL
+    assert {f for f in folders if f.split("/")[0] != FRONT_END} == SHIPPED_FOLDERS
+    # Everything CMake compiles (and nothing else of src/), so `pip install .` works where no wheel fits.
+    assert {p for p in archive if p.startswith("src/")} == {p for p in ARCHIVE.tracked() if p.startswith("src/")}
+    assert all(p.endswith((".cpp", ".hpp", ".map")) for p in archive if p.startswith("src/"))
+
+
+@pytest.fixture
+def package_not_installed(monkeypatch):
+    """This process as it would be without the package: not imported, its
+    finder gone, and no path entry that holds it or its metadata."""
+    monkeypatch.delitem(sys.modules, PACKAGE)
+    monkeypatch.setattr(sys, "meta_path", [f for f in sys.meta_path if type(f).__name__ != "package_module_loader"])
+    holders = {entry for entry in sys.path if glob.glob(os.path.join(entry or ".", PACKAGE + "*"))}
+    monkeypatch.setattr(sys, "path", [entry for entry in sys.path if entry not in holders])
+
+
+def folder_of_another_release(folder):
+    try:
+        importlib.metadata.version(PACKAGE)
     except importlib.metadata.PackageNotFoundError:
         pytest.skip(f"{PACKAGE} is not installed, only on the path")
-    folder = copy_root(tmp_path / "custom_nodes" / "vorna_nodes")
     requirements = folder / "requirements.txt"
     requirements.write_text(re.sub(rf"^{PACKAGE}==.*$", f"{PACKAGE}==0.0.1", requirements.read_text(), flags=re.M))
+    return f"{sys.executable} -m pip install {PACKAGE}==0.0.1"
+
+
+@pytest.mark.parametrize("case", ["package missing", "another release"])
+def test_folder_without_its_package_fails_its_import_with_one_line_and_the_mending_command(
+        case, tmp_path, monkeypatch, caplog, request):
+    folder = copy_root(tmp_path / "custom_nodes" / "vorna_nodes")
+    if case == "package missing":
+        request.getfixturevalue("package_not_installed")
+        command = f"{sys.executable} -m pip install -r {folder / 'requirements.txt'}"
+    else:
+        command = folder_of_another_release(folder)
     host = Host(tmp_path, tmp_path)
-    with caplog.at_level(logging.DEBUG):
-        host.load_custom_nodes(folder)
+    with caplog.at_level(logging.WARNING):
+        assert host.load_custom_node(folder) is False
     assert host.custom_keys() == []
-    errors = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
-    assert len(errors) == 1 and "\n" not in errors[0]
-    assert "release 0.0.1" in errors[0] and f"{PACKAGE} {installed} installed" in errors[0]
-    assert f"-m pip install {PACKAGE}==0.0.1" in errors[0]
+    assert host.import_summary()[1].endswith(f" seconds (IMPORT FAILED): {folder}")
+    trace, cannot_import = [r.getMessage() for r in caplog.records]
+    line = cannot_import.split(" module for custom nodes: ", 1)[1]
+    assert "\n" not in line and line.startswith("Vorna nodes not loaded: ") and f"`{command}`" in line
+    # Of our files, the traceback shows one frame: the folder's line that raises.
+    ours = [frame for frame in trace.splitlines() if frame.startswith(f'  File "{folder}')]
+    assert len(ours) == 1 and ours[0].startswith(f'  File "{folder / "__init__.py"}", line ')
+
+    # Outside ComfyUI, a plain import of the folder says the same.
+    monkeypatch.setattr(sys, "path", [str(folder.parent), *sys.path])
+    try:
+        with pytest.raises(ImportError) as raised:
+            importlib.import_module(folder.name)
+    finally:
+        for name in [n for n in sys.modules if n.startswith(folder.name + ".")]:
+            del sys.modules[name]
+    assert str(raised.value) == line
 
 
 def test_folder_named_as_the_manager_names_it_registers_every_node(tmp_path):

@@ -9,15 +9,19 @@ import functools
 import importlib.util
 import inspect
 import json
+import logging
 import math
 import os
 import sys
+import time
+import traceback
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
 from . import builtin_nodes, schema
 
 LITERAL_TYPES = ("INT", "FLOAT", "STRING", "BOOLEAN")
+_log = logging.getLogger(__name__)
 
 
 class CustomNodeImportError(ImportError):
@@ -72,15 +76,10 @@ def module_name_for(folder):
     return os.path.abspath(folder).replace(".", "_x_")
 
 
-def import_custom_node_folder(folder):
-    """Imports a custom-node folder and reads its tables, as ComfyUI does;
-    returns (module, class table, display-name table)."""
-    folder = os.path.abspath(folder)
-    init = os.path.join(folder, "__init__.py")
-    if not os.path.isfile(init):
-        raise CustomNodeImportError(f"{folder} has no __init__.py")
+def _import_folder(folder):
+    # Whatever the folder raises passes through unchanged, as in ComfyUI's loader.
     name = module_name_for(folder)
-    spec = importlib.util.spec_from_file_location(name, init)
+    spec = importlib.util.spec_from_file_location(name, os.path.join(folder, "__init__.py"))
     module = importlib.util.module_from_spec(spec)
     # Entered before the body runs, so relative imports inside it resolve.
     sys.modules[name] = module
@@ -89,8 +88,21 @@ def import_custom_node_folder(folder):
         # Read inside the same guard: a folder may build its tables on access.
         classes = getattr(module, "NODE_CLASS_MAPPINGS", None)
         names = getattr(module, "NODE_DISPLAY_NAME_MAPPINGS", None) or {}
-    except Exception as e:
+    except BaseException:
         sys.modules.pop(name, None)
+        raise
+    return module, classes, names
+
+
+def import_custom_node_folder(folder):
+    """Imports a custom-node folder and reads its tables, as ComfyUI does;
+    returns (module, class table, display-name table)."""
+    folder = os.path.abspath(folder)
+    if not os.path.isfile(os.path.join(folder, "__init__.py")):
+        raise CustomNodeImportError(f"{folder} has no __init__.py")
+    try:
+        module, classes, names = _import_folder(folder)
+    except Exception as e:
         raise CustomNodeImportError(f"cannot import custom nodes from {folder}: {type(e).__name__}: {e}") from e
     if classes is None:
         raise CustomNodeImportError(f"{folder} defines no NODE_CLASS_MAPPINGS")
@@ -115,6 +127,7 @@ class Host:
         self.builtin_keys = frozenset(self.classes)
         self.skipped = []           # custom keys dropped because a built-in owns them
         self.custom_modules = []
+        self.import_times = []      # (seconds, folder, loaded) per load_custom_node
 
     def _use_folders(self):
         # The built-in nodes read module-level folders, as ComfyUI's do.
@@ -135,6 +148,33 @@ class Host:
         self.display_names.update(names)
         self.custom_modules.append(module)
         return module
+
+    def load_custom_node(self, folder):
+        """One folder as ComfyUI's start-up loads it: a failure is logged (its
+        traceback, then "Cannot import <folder> module for custom nodes: <error>")
+        and marked in import_summary(), never raised. True when it loaded."""
+        path = os.path.abspath(folder)
+        start = time.perf_counter()
+        try:
+            self.load_custom_nodes(path)
+            loaded = True
+        except CustomNodeImportError as e:
+            loaded = False
+            error = e.__cause__
+            if error is None:
+                # No __init__.py or no tables: ComfyUI skips the folder with a warning.
+                _log.warning(str(e))
+            else:
+                _log.warning("".join(traceback.format_exception(type(error), error, error.__traceback__)))
+                _log.warning(f"Cannot import {path} module for custom nodes: {error}")
+        self.import_times.append((time.perf_counter() - start, path, loaded))
+        return loaded
+
+    def import_summary(self):
+        """The lines ComfyUI logs once its custom-node folders are loaded."""
+        return ["Import times for custom nodes:"] + [
+            "{:6.1f} seconds{}: {}".format(seconds, "" if loaded else " (IMPORT FAILED)", path)
+            for seconds, path, loaded in sorted(self.import_times)]
 
     def custom_keys(self):
         return [k for k in self.classes if k not in self.builtin_keys]

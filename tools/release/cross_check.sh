@@ -26,7 +26,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
-. "$ROOT/scripts/pythons.sh"
+. "$ROOT/tools/release/pythons.sh"
 
 WORK="$ROOT/build/cross"
 TOOLS="$ROOT/build/wheels/tools"     # shared with tools/release/build_wheels.sh

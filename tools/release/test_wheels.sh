@@ -17,7 +17,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
-. "$ROOT/scripts/pythons.sh"
+. "$ROOT/tools/release/pythons.sh"
 
 WORK="$ROOT/build/wheels"
 FULL=" ${VORNA_WHEEL_FULL_SUITE-3.11} "
