@@ -16,7 +16,7 @@ if [ -n "$PY310" ] && [ $# -eq 0 ]; then
     echo "test: CPython 3.10 build ($PY310)"
     if [ ! -x .venv310/bin/python ]; then
         "$PY310" -m venv .venv310
-        .venv310/bin/python -m pip install -q pytest pytest-timeout "pybind11>=2.12" "scikit-build-core>=0.10" ninja
+        .venv310/bin/python -m pip install -q pytest pytest-timeout "pybind11>=2.12" "scikit-build-core>=1.0" ninja
     fi
     .venv310/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
     .venv310/bin/python -m pytest -q tests/test_entry.py tests/test_config.py || status=$?
