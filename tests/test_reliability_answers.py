@@ -8,9 +8,11 @@ the process.
 from __future__ import annotations
 
 import base64
+import collections
 import io
 import json
 import logging
+import math
 import os
 import pickle
 import struct
@@ -22,9 +24,10 @@ import zipfile
 import zlib
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import encode_png, encode_tensor, recording_client_class
-from reliability_support import NODES, PACKAGE, module
+from reliability_support import LONG, NODES, PACKAGE, module
 
 torch = pytest.importorskip("torch")
 Image = pytest.importorskip("PIL.Image")
@@ -164,6 +167,64 @@ def ico_holding(width: int, height: int) -> bytes:
     return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(png), 22) + png
 
 
+class Call:
+    """Pickled as a call of `fn` with `args`: what a hostile service can make
+    torch.save write into data.pkl."""
+
+    def __init__(self, fn, *args):
+        self.fn, self.args = fn, args
+
+    def __reduce__(self):
+        return self.fn, self.args
+
+
+def written(records: dict) -> bytes:
+    """An archive from torch's own writer holding these records (it adds its
+    version and serialization id)."""
+    buf = io.BytesIO()
+    with torch.serialization._open_zipfile_writer(buf) as archive:
+        for name, data in records.items():
+            archive.write_record(name, data, len(data))
+    return buf.getvalue()
+
+
+def directory_bit() -> bytes:
+    """The data record marked as a directory: torch's reader would extract
+    nothing into the buffer it allocated for it."""
+    records, entries = directory_entries(saved(torch.ones(4)))
+    name = b"archive/data/0"
+    marked = [entry[:38] + struct.pack("<I", 0x10) + entry[42:] if entry[46:46 + len(name)] == name else entry
+              for entry in entries]
+    return closed(records, marked)
+
+
+def names_differ_in_case() -> bytes:
+    """A second pickle whose name differs only in case: torch's reader may
+    take either."""
+    src = zipfile.ZipFile(io.BytesIO(saved(torch.ones(4))))
+    records = {info.filename.split("/", 1)[1]: src.read(info) for info in src.infolist()}
+    records = {name: data for name, data in records.items() if name not in ("version", ".data/serialization_id")}
+    records["DATA.PKL"] = records["data.pkl"]
+    return written(records)
+
+
+# Answers the old checks let torch's unpickler or zip reader see, each small
+# on the wire: calls that allocate by an argument, copy a view 400 MB by
+# shape into 800 MB or iterate one, or make a tensor of whatever the heap
+# held; a stream that is no archive; headers that make torch's reader read
+# other bytes.
+HOSTILE_ARCHIVES = {
+    "bytearray_call": lambda: saved(Call(bytearray, 10**9)),
+    "plain_pickle": lambda: pickle.dumps(Call(bytearray, 10**9), protocol=2),
+    "device_copy_of_view": lambda: saved(Call(torch._utils._rebuild_device_tensor_from_cpu_tensor,
+                                              torch.zeros(1).expand(10**8), torch.float64, "cpu", False)),
+    "set_of_view": lambda: saved(Call(set, torch.zeros(1).expand(10**6))),
+    "uninitialised_tensor": lambda: saved(Call(torch.FloatTensor, 1 << 16)),
+    "directory_bit": directory_bit,
+    "names_differ_in_case": names_differ_in_case,
+}
+
+
 TENSOR_BOMBS = {
     "compressed_record": deflated_archive,
     "two_directories": two_directories,
@@ -240,15 +301,30 @@ def test_answer_that_would_run_code_is_refused(limited, reader, stream):
     if prefix:
         assert type(error) is ValueError and str(error).startswith(prefix), repr(error)
         error = error.__context__
-    assert isinstance(error, pickle.UnpicklingError), repr(error)
+    assert type(error) is ValueError and str(error).startswith("answer refused: "), repr(error)
     assert RAN == []
+
+
+def with_torch_headers(raw: bytes) -> bytes:
+    """Another writer's archive with the header fields torch's writer sets:
+    versions made by and needed 0, no file attributes."""
+    out = bytearray(raw)
+    records, entries = directory_entries(raw)
+    pos = len(records)
+    for entry in entries:
+        struct.pack_into("<HH", out, pos + 4, 0, 0)
+        struct.pack_into("<I", out, pos + 38, 0)
+        struct.pack_into("<H", out, struct.unpack_from("<I", entry, 42)[0] + 4, 0)
+        pos += len(entry)
+    return bytes(out)
 
 
 @pytest.mark.parametrize("zip64", [False, True])
 @pytest.mark.parametrize("seekable", [False, True])
-def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
+def test_stored_archives_of_other_writers_load_with_torchs_headers(limited, zip64, seekable):
     # Python's writer: sizes in the local headers, or after the data (a
-    # stream it cannot seek back in); zip64 fields when asked for.
+    # stream it cannot seek back in); zip64 fields when asked for. Its file
+    # attributes (permissions) are not what torch's reader expects.
     value = {"a": torch.arange(10.0), "b": [torch.zeros(0), torch.ones(3, dtype=torch.bfloat16)]}
     src, out = zipfile.ZipFile(io.BytesIO(saved(value))), io.BytesIO()
     target = out if seekable else type("Stream", (io.RawIOBase,), {"writable": lambda self: True,
@@ -257,7 +333,9 @@ def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
         for info in src.infolist():
             with dst.open(info.filename, "w", force_zip64=zip64) as record:
                 record.write(src.read(info))
-    (latent,) = limited("sampler", {"samples": b64(out.getvalue())})
+    with pytest.raises(ValueError, match="^answer refused: .*header is not as torch's writer sets it"):
+        limited("sampler", {"samples": b64(out.getvalue())})
+    (latent,) = limited("sampler", {"samples": b64(with_torch_headers(out.getvalue()))})
     assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
 
 
@@ -413,23 +491,29 @@ MEMORY_CHILD = """
     from reliability_support import NODES, module
 
     module("config")._MAX_ANSWER_BYTES = {limit}
-    case = {{c.name: c for c in NODES}}[{node!r}]
+    cases = {{c.name: c for c in NODES}}
 
-    def call(answer):
+    def call(node, answer):
+        case = cases[node]
         module("base").SyncHTTPClient = recording_client_class({{case.endpoint: answer}}, record=False)
         return case.call(case.node_class()())
 
-    call(case.make_answer())                # imports and first-call allocations
-    answer = {build}
+    runs = {runs!r}
+    for node in sorted({{node for _, node, _ in runs}}):
+        call(node, cases[node].make_answer())       # imports and first-call allocations
+    answers = [eval(build, {{"hostile": hostile, "torch": torch, "node": node}}) for _, node, build in runs]
     gc.collect()
-    peak, cpu = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, sum(os.times()[:2])
-    try:
-        call(answer)
-        outcome = "decoded"
-    except Exception as error:
-        outcome = str(error if error.__context__ is None else error.__context__)
-    print(json.dumps({{"outcome": outcome, "cpu_s": sum(os.times()[:2]) - cpu,
-                       "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) / 1024}}))
+    start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for (label, node, _), answer in zip(runs, answers):
+        cpu = sum(os.times()[:2])
+        try:
+            call(node, answer)
+            error = cause = "decoded"
+        except Exception as e:
+            error, cause = str(e), str(e if e.__context__ is None else e.__context__)
+        print(json.dumps({{"label": label, "node": node, "error": error, "cause": cause,
+                           "cpu_s": sum(os.times()[:2]) - cpu,
+                           "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start) / 1024}}))
 """
 
 # Each hostile answer with the node that decodes it, and what it would take
@@ -442,18 +526,33 @@ MEMORY_BOMBS = {
 }
 
 
-def run_memory_child(bomb: str) -> dict:
-    node, build, _ = MEMORY_BOMBS[bomb]
-    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=16 << 20, node=node,
-                               build=build)
+def run_memory_child(runs, limit: int) -> list[dict]:
+    """Runs (label, node, answer expression) in one child process, one call
+    each after all are built; the peak growth reported is the child's high
+    water mark so far."""
+    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=limit, runs=list(runs))
     proc = run_child(code)
     assert proc.returncode == 0, proc.stderr[-2000:]
-    return json.loads(proc.stdout.splitlines()[-1])
+    return [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
 
 
 @pytest.mark.parametrize("bomb", MEMORY_BOMBS)
 def test_hostile_answers_are_refused_before_their_memory_is_taken(bomb):
-    figures = run_memory_child(bomb)
-    assert figures["outcome"].startswith("answer refused: "), figures
+    node, build, size = MEMORY_BOMBS[bomb]
+    (figures,) = run_memory_child([(bomb, node, build)], limit=16 << 20)
+    assert figures["cause"].startswith("answer refused: "), figures
     # What stays is the answer's own bytes and at most one tensor under the limit.
-    assert figures["peak_growth_mib"] < MEMORY_BOMBS[bomb][2] / 4, figures
+    assert figures["peak_growth_mib"] < size / 4, figures
+
+
+def test_hostile_archives_are_refused_before_anything_in_them_runs():
+    # Through each node, with the node's usual error, in one child at a 1 MiB limit.
+    runs = [(name, node, f"hostile.TENSOR_ANSWERS[node](hostile.b64(hostile.HOSTILE_ARCHIVES[{name!r}]()))")
+            for name in HOSTILE_ARCHIVES for node in TENSOR_ANSWERS]
+    results = run_memory_child(runs, limit=LIMIT)
+    assert [(r["label"], r["node"]) for r in results] == [run[:2] for run in runs]
+    for figures in results:
+        prefix = CASES[figures["node"]].wrap_prefix or ""
+        assert figures["error"] == prefix + figures["cause"], figures
+        assert figures["cause"].startswith("answer refused: "), figures
+    assert results[-1]["peak_growth_mib"] < 64, results
