@@ -27,7 +27,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import encode_png, encode_tensor, recording_client_class
-from reliability_support import LONG, NODES, PACKAGE, module
+from reliability_support import LONG, NODES, PACKAGE, archive_records, module, written
 
 torch = pytest.importorskip("torch")
 Image = pytest.importorskip("PIL.Image")
@@ -178,16 +178,6 @@ class Call:
         return self.fn, self.args
 
 
-def written(records: dict) -> bytes:
-    """An archive from torch's own writer holding these records (it adds its
-    version and serialization id)."""
-    buf = io.BytesIO()
-    with torch.serialization._open_zipfile_writer(buf) as archive:
-        for name, data in records.items():
-            archive.write_record(name, data, len(data))
-    return buf.getvalue()
-
-
 def directory_bit() -> bytes:
     """The data record marked as a directory: torch's reader would extract
     nothing into the buffer it allocated for it."""
@@ -202,11 +192,7 @@ def rewritten(value, changes: dict) -> bytes:
     """torch.save's archive of `value` written again by torch's writer, with
     records (names inside the archive's folder) replaced, added or, given
     None, left out."""
-    src = zipfile.ZipFile(io.BytesIO(saved(value)))
-    records = {info.filename.split("/", 1)[1]: src.read(info) for info in src.infolist()}
-    records.update({"version": None, ".data/serialization_id": None})
-    records.update(changes)
-    return written({name: data for name, data in records.items() if data is not None})
+    return written({**archive_records(saved(value)), **changes})
 
 
 def names_differ_in_case() -> bytes:

@@ -21,7 +21,7 @@ import zipfile
 import pytest
 
 from conftest import encode_png, encode_tensor, recording_client_class
-from reliability_support import LONG, PACKAGE, module
+from reliability_support import LONG, PACKAGE, archive_records, module, written
 
 hypothesis = pytest.importorskip("hypothesis")
 torch = pytest.importorskip("torch")
@@ -287,13 +287,18 @@ GENUINE, PICKLE_BYTES = genuine_archive()
 @given(data=st.data())
 def test_damaged_tensor_archives_load_or_raise(data):
     # Bytes changed where the archive's structure lies (its directory and end
-    # records close it) or in its pickle, and cut anywhere.
+    # records close it) or in its pickle, and the archive cut anywhere; or
+    # the pickle changed and cut, and written again by torch's writer.
     raw = bytearray(GENUINE)
     where = data.draw(st.sampled_from([range(len(raw) - 700, len(raw)), PICKLE_BYTES]))
     for _ in range(data.draw(st.integers(1, 6))):
         raw[data.draw(st.sampled_from(where))] = data.draw(st.integers(0, 255))
-    cut = data.draw(st.sampled_from([len(raw), data.draw(st.integers(0, len(raw)))]))
-    call_and_check(module("base").base64_to_tensor, base64.b64encode(bytes(raw[:cut])).decode())
+    if where is PICKLE_BYTES and data.draw(st.booleans()):
+        pickled = raw[where.start:where.stop]
+        raw = written({**archive_records(GENUINE), "data.pkl": bytes(pickled[:data.draw(st.integers(0, len(where)))])})
+    else:
+        raw = raw[:data.draw(st.sampled_from([len(raw), data.draw(st.integers(0, len(raw)))]))]
+    call_and_check(module("base").base64_to_tensor, base64.b64encode(bytes(raw)).decode())
 
 
 @SETTINGS

@@ -176,7 +176,14 @@ private:
 
     Value scalar(Kind kind, int64_t n) { return Value{kind, 0, n}; }
     Value new_container(Kind kind, std::vector<Value> items = {});
-    void seal(const Value &item, bool plain_only);
+    bool is_value(const Value &v) const {
+        return v.kind <= Kind::Tensor && (!is_container(v.kind) || c_.containers[v.index].plain);
+    }
+    // An item goes into a container: it changes no more (so depths stay true
+    // and nothing contains itself).
+    void seal(const Value &item) {
+        if (is_container(item.kind)) c_.containers[item.index].sealed = true;
+    }
     int depth_of(const Value &v) const { return is_container(v.kind) ? c_.containers[v.index].depth : 0; }
     void deepen(Container &c, const Value &item) {
         c.depth = std::max(c.depth, depth_of(item) + 1);
@@ -196,24 +203,14 @@ private:
 Value Reader::new_container(Kind kind, std::vector<Value> items) {
     Container c{kind};
     for (const Value &item : items) {
-        seal(item, false);
-        c.plain = c.plain && (item.kind <= Kind::Tensor) &&
-                  (!is_container(item.kind) || c_.containers[item.index].plain);
+        seal(item);
+        c.plain = c.plain && is_value(item);
         deepen(c, item);
     }
     charge(kObjectCost + kItemCost * (long long)items.size());
     c.items = std::move(items);
     c_.containers.push_back(std::move(c));
     return Value{kind, uint32_t(c_.containers.size() - 1), 0};
-}
-
-// An item goes into a container: it changes no more (so depths stay true and
-// nothing contains itself). Lists and dicts hold values only.
-void Reader::seal(const Value &item, bool plain_only) {
-    const bool container = is_container(item.kind);
-    if (container) c_.containers[item.index].sealed = true;
-    if (plain_only && (item.kind > Kind::Tensor || (container && !c_.containers[item.index].plain)))
-        bad("puts a storage or a function into a container");
 }
 
 Container &Reader::mutable_target(Kind a, Kind b, const char *what) {
@@ -224,8 +221,10 @@ Container &Reader::mutable_target(Kind a, Kind b, const char *what) {
     return c;
 }
 
+// Lists and dicts hold values only.
 void Reader::add_item(const Value &item) {
-    seal(item, true);
+    if (!is_value(item)) bad("puts a storage or a function into a container");
+    seal(item);
     Container &list = mutable_target(Kind::List, Kind::List, "items");
     deepen(list, item);
     list.items.push_back(item);
@@ -236,7 +235,8 @@ void Reader::add_pair(const Value &key, const Value &value) {
     // Keys whose hashes a service cannot make collide.
     if (key.kind != Kind::Str && key.kind != Kind::Int && key.kind != Kind::Bool && key.kind != Kind::None)
         bad("uses a dict key other than text, a whole number, a truth value or None");
-    seal(value, true);
+    if (!is_value(value)) bad("puts a storage or a function into a container");
+    seal(value);
     Container &dict = mutable_target(Kind::Dict, Kind::OrderedDict, "entries");
     deepen(dict, value);
     dict.items.push_back(key);
@@ -359,7 +359,7 @@ Value Reader::read() {
             if (pos_ != p_.size()) bad("goes on after its end");
             if (!marks_.empty() || stack_.size() != 1) bad("does not end with one value");
             const Value result = stack_.back();
-            seal(result, true);
+            if (!is_value(result)) bad("ends with something other than a value");
             // One storage per record, and every record named.
             if (c_.storages.size() != records_.size()) bad("leaves a storage record of the archive unnamed");
             return result;
