@@ -176,8 +176,17 @@ def test_patched_globals_are_read_at_call_time(monkeypatch):
         b64encode=lambda d: calls.append("b64encode") or b64.b64encode(d), b64decode=b64.b64decode))
     assert base.image_to_base64(image) == ref_image_to_base64(image)
     assert calls == ["getvalue", "b64encode"]
-    monkeypatch.setattr(base, "torch", types.SimpleNamespace(load=lambda buf, **kw: kw))
-    assert base.base64_to_tensor("AAAA") == {"map_location": "cpu", "weights_only": True}
+    # Tensor answers are built with the module's torch, as found at the call.
+    built_with = []
+
+    class Spy:
+        def __getattr__(self, name):
+            built_with.append(name)
+            return getattr(torch, name)
+
+    monkeypatch.setattr(base, "torch", Spy())
+    assert torch.equal(base.base64_to_tensor(encode_tensor(torch.arange(3.0))), torch.arange(3.0))
+    assert "empty" in built_with
     monkeypatch.delattr(base, "Image")
     with pytest.raises(NameError):
         base.base64_to_image(png_text("L"))
@@ -348,11 +357,24 @@ def _outcome(decode, data):
     st.binary(max_size=40).map(lambda b: b64.b64encode(b).decode()),
     st.binary(max_size=40).map(b64.b64encode), st.binary(max_size=12)))
 def test_base64_decoding_matches_the_library_for_any_input(data):
-    saved, base.torch = base.torch, types.SimpleNamespace(load=lambda buf, **kw: buf.getvalue())
+    # The decoded bytes, as the image codec hands them to io.BytesIO.
+    class Decoded(Exception):
+        pass
+
+    def stop(raw):
+        raise Decoded(raw)
+
+    def decoded(text):
+        try:
+            base.base64_to_image(text)
+        except Decoded as caught:
+            return caught.args[0]
+
+    saved, base.io = base.io, types.SimpleNamespace(BytesIO=stop)
     try:
-        got = _outcome(base.base64_to_tensor, data)
+        got = _outcome(decoded, data)
     finally:
-        base.torch = saved
+        base.io = saved
     assert got == _outcome(b64.b64decode, data)
 
 

@@ -8,9 +8,11 @@ the process.
 from __future__ import annotations
 
 import base64
+import collections
 import io
 import json
 import logging
+import math
 import os
 import pickle
 import struct
@@ -22,9 +24,10 @@ import zipfile
 import zlib
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import encode_png, encode_tensor, recording_client_class
-from reliability_support import NODES, PACKAGE, module
+from reliability_support import LONG, NODES, PACKAGE, archive_records, module, written
 
 torch = pytest.importorskip("torch")
 Image = pytest.importorskip("PIL.Image")
@@ -164,6 +167,57 @@ def ico_holding(width: int, height: int) -> bytes:
     return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(png), 22) + png
 
 
+class Call:
+    """Pickled as a call of `fn` with `args`: what a hostile service can make
+    torch.save write into data.pkl."""
+
+    def __init__(self, fn, *args):
+        self.fn, self.args = fn, args
+
+    def __reduce__(self):
+        return self.fn, self.args
+
+
+def directory_bit() -> bytes:
+    """The data record marked as a directory: torch's reader would extract
+    nothing into the buffer it allocated for it."""
+    records, entries = directory_entries(saved(torch.ones(4)))
+    name = b"archive/data/0"
+    marked = [entry[:38] + struct.pack("<I", 0x10) + entry[42:] if entry[46:46 + len(name)] == name else entry
+              for entry in entries]
+    return closed(records, marked)
+
+
+def rewritten(value, changes: dict) -> bytes:
+    """torch.save's archive of `value` written again by torch's writer, with
+    records (names inside the archive's folder) replaced, added or, given
+    None, left out."""
+    return written({**archive_records(saved(value)), **changes})
+
+
+def names_differ_in_case() -> bytes:
+    """A second pickle whose name differs only in case: torch's reader may
+    take either."""
+    return rewritten(torch.ones(4), {"DATA.PKL": pickle.dumps(Call(bytearray, 10**9), protocol=2)})
+
+
+# Answers the old checks let torch's unpickler or zip reader see, each small
+# on the wire: calls that allocate by an argument, copy a view 400 MB by
+# shape into 800 MB or iterate one, or make a tensor of whatever the heap
+# held; a stream that is no archive; headers that make torch's reader read
+# other bytes.
+HOSTILE_ARCHIVES = {
+    "bytearray_call": lambda: saved(Call(bytearray, 10**9)),
+    "plain_pickle": lambda: pickle.dumps(Call(bytearray, 10**9), protocol=2),
+    "device_copy_of_view": lambda: saved(Call(torch._utils._rebuild_device_tensor_from_cpu_tensor,
+                                              torch.zeros(1).expand(10**8), torch.float64, "cpu", False)),
+    "set_of_view": lambda: saved(Call(set, torch.zeros(1).expand(10**6))),
+    "uninitialised_tensor": lambda: saved(Call(torch.FloatTensor, 1 << 16)),
+    "directory_bit": directory_bit,
+    "names_differ_in_case": names_differ_in_case,
+}
+
+
 TENSOR_BOMBS = {
     "compressed_record": deflated_archive,
     "two_directories": two_directories,
@@ -240,15 +294,185 @@ def test_answer_that_would_run_code_is_refused(limited, reader, stream):
     if prefix:
         assert type(error) is ValueError and str(error).startswith(prefix), repr(error)
         error = error.__context__
-    assert isinstance(error, pickle.UnpicklingError), repr(error)
+    assert type(error) is ValueError and str(error).startswith("answer refused: "), repr(error)
     assert RAN == []
+
+
+def with_torch_headers(raw: bytes) -> bytes:
+    """Another writer's archive with the header fields torch's writer sets:
+    versions made by and needed 0, no file attributes."""
+    out = bytearray(raw)
+    records, entries = directory_entries(raw)
+    pos = len(records)
+    for entry in entries:
+        struct.pack_into("<HH", out, pos + 4, 0, 0)
+        struct.pack_into("<I", out, pos + 38, 0)
+        struct.pack_into("<H", out, struct.unpack_from("<I", entry, 42)[0] + 4, 0)
+        pos += len(entry)
+    return bytes(out)
+
+
+def rebuilt(source, offset, size, stride, requires_grad=False):
+    """torch.save's call of _rebuild_tensor_v2 with these arguments, on the
+    storage of `source`."""
+    storage = torch.storage.TypedStorage(wrap_storage=source.untyped_storage(), dtype=source.dtype, _internal=True)
+    return saved(Call(torch._utils._rebuild_tensor_v2, storage, offset, size, stride, requires_grad,
+                      collections.OrderedDict()))
+
+
+def in_archive(pickled: bytes) -> bytes:
+    return rewritten(torch.zeros(0), {"data.pkl": pickled, "data/0": None})
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def self_containing():
+    value = []
+    value.append(value)
+    return value
+
+
+# What torch.save does not write for answers, by the check that refuses it.
+NOT_WRITTEN = {
+    "view_past_storage": (lambda: rebuilt(torch.zeros(4), 2, (3,), (1,)), "reaches past its storage"),
+    "negative_stride": (lambda: rebuilt(torch.zeros(4), 3, (4,), (-1,)), "negative stride"),
+    "integer_gradients": (lambda: rebuilt(torch.zeros(4, dtype=torch.int32), 0, (4,), (1,), True),
+                          "neither floating point nor complex"),
+    "conjugate_view": (lambda: saved(torch.ones(2, dtype=torch.complex64).conj()), "metadata"),
+    "newer_dtype": (lambda: saved(torch.zeros(2, dtype=torch.uint16)), "_rebuild_tensor_v3"),
+    "storage_smaller_than_named": (lambda: rewritten(torch.zeros(4), {"data/0": bytes(12)}), "another size"),
+    "record_not_named": (lambda: rewritten(torch.zeros(4), {"data/1": bytes(4)}), "unnamed"),
+    "unknown_record": (lambda: rewritten(torch.zeros(4), {"notes.txt": b"x"}), "does not write (notes.txt)"),
+    "big_endian": (lambda: rewritten(torch.zeros(4), {"byteorder": b"big"}), "big-endian"),
+    "no_pickle": (lambda: rewritten(torch.zeros(4), {"data.pkl": None}), "no data.pkl"),
+    "memo_out_of_order": (lambda: rewritten(torch.zeros(4), {"data.pkl": saved_pickle(torch.zeros(4)).replace(
+        b"q\x00", b"q\x05", 1)}), "memo out of order"),
+    "protocol_4": (lambda: in_archive(pickle.dumps([1], protocol=4)), "protocol 2 or 3"),
+    "bytes_opcode": (lambda: in_archive(pickle.dumps(b"x", protocol=3)), "opcode 0x43"),
+    "wide_integer": (lambda: in_archive(pickle.dumps(2**64, protocol=2)), "wider than 64 bits"),
+    "float_key": (lambda: in_archive(pickle.dumps({1.5: 1}, protocol=2)), "dict key"),
+    "deep_nesting": (lambda: in_archive(pickle.dumps(nested(100), protocol=2)), "levels deep"),
+    "self_containing": (lambda: in_archive(pickle.dumps(self_containing(), protocol=2)), "after placing it"),
+    "after_stop": (lambda: in_archive(pickle.dumps(1, protocol=2) + b"N"), "after its end"),
+    # 40 KB of pickle making 20,000 lists: counted like the tensors.
+    "many_lists": (lambda: in_archive(b"\x80\x02]" + b"]a" * 20000 + b"."), "more than the limit"),
+    # A tensor as plain pickle writes it (its own torch.save stream inside).
+    "tensor_pickled_apart": (lambda: in_archive(pickle.dumps(torch.zeros(4), protocol=2)),
+                             "names torch.storage._load_from_bytes"),
+}
+
+
+def saved_pickle(value) -> bytes:
+    return zipfile.ZipFile(io.BytesIO(saved(value))).read("archive/data.pkl")
+
+
+@pytest.mark.parametrize("case", NOT_WRITTEN)
+def test_what_torch_save_does_not_write_is_refused(limited, case):
+    build, reason = NOT_WRITTEN[case]
+    with pytest.raises(ValueError, match="^answer refused: ") as info:
+        module("base").base64_to_tensor(b64(build()))
+    assert reason in str(info.value)
+
+
+# ---- genuine archives: what torch.save writes for answers decodes as torch.load reads it
+
+GENUINE_DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.float64, torch.complex64, torch.complex128,
+                  torch.int64, torch.int32, torch.int16, torch.int8, torch.uint8, torch.bool]
+
+
+@st.composite
+def stored_tensors(draw):
+    """A tensor on its own storage, of any bytes (NaN payloads included)."""
+    dtype, shape = draw(st.sampled_from(GENUINE_DTYPES)), draw(st.lists(st.integers(0, 4), max_size=4))
+    n = math.prod(shape) * dtype.itemsize
+    if n == 0:
+        return torch.empty(shape, dtype=dtype)
+    data = bytearray(draw(st.binary(min_size=n, max_size=n)))
+    if dtype == torch.bool:
+        data = bytearray(b & 1 for b in data)
+    t = torch.frombuffer(data, dtype=torch.uint8).view(dtype).reshape(shape).clone()
+    return t.requires_grad_((t.is_floating_point() or t.is_complex()) and draw(st.booleans()))
+
+
+@st.composite
+def views_of(draw, t):
+    """`t` or a view of it: sliced with an offset and a step, transposed,
+    expanded (stride 0, possibly to nothing), indexed down to 0-dim."""
+    for _ in range(draw(st.integers(0, 2))):
+        op = draw(st.sampled_from(["slice", "transpose", "expand", "index"]))
+        if op == "slice" and t.ndim and t.shape[0]:
+            t = t[draw(st.integers(0, t.shape[0]))::draw(st.integers(1, 3))]
+        elif op == "transpose" and t.ndim >= 2:
+            t = t.transpose(0, t.ndim - 1)
+        elif op == "expand":
+            t = t.unsqueeze(0).expand(draw(st.integers(0, 3)), *t.shape)
+        elif op == "index" and t.ndim and t.shape[0]:
+            t = t[draw(st.integers(0, t.shape[0] - 1))]
+    return t
+
+
+@st.composite
+def answer_values(draw):
+    """Tensors (views of a few storages, the same tensor more than once) and
+    scalars in lists, tuples, dicts and OrderedDicts: what conditioning and
+    latents are made of."""
+    stored = draw(st.lists(stored_tensors(), min_size=1, max_size=3))
+    scalars = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(),
+                        st.text(st.characters(blacklist_categories=()), max_size=4))
+    keys = st.one_of(st.text(max_size=4), st.integers(-2**63, 2**63 - 1))
+    return draw(st.recursive(
+        st.one_of(st.sampled_from(stored).flatmap(views_of), scalars),
+        lambda inner: st.one_of(st.lists(inner, max_size=3), st.tuples(inner, inner),
+                                st.dictionaries(keys, inner, max_size=3),
+                                st.dictionaries(keys, inner, max_size=3).map(collections.OrderedDict)),
+        max_leaves=8))
+
+
+def assert_loaded_alike(ours, theirs, storages):
+    """Same types, containers, scalars (floats by their bits) and tensors
+    (dtype, layout, bytes of the storage, gradient flags), and storages
+    shared exactly where torch.load shares them (`storages` maps ours to theirs)."""
+    assert type(ours) is type(theirs), (ours, theirs)
+    if isinstance(theirs, torch.Tensor):
+        layout = lambda t: (t.dtype, t.shape, t.stride(), t.storage_offset(), t.requires_grad, t.is_leaf,
+                            t.untyped_storage().tolist(), t._backward_hooks, t.device)
+        assert layout(ours) == layout(theirs)
+        a, b = ours.untyped_storage().data_ptr(), theirs.untyped_storage().data_ptr()
+        assert storages.setdefault(("ours", a), b) == b and storages.setdefault(("theirs", b), a) == a
+    elif isinstance(theirs, (list, tuple)):
+        assert len(ours) == len(theirs)
+        for x, y in zip(ours, theirs):
+            assert_loaded_alike(x, y, storages)
+    elif isinstance(theirs, dict):
+        assert list(ours) == list(theirs)
+        for key in theirs:
+            assert_loaded_alike(ours[key], theirs[key], storages)
+    elif isinstance(theirs, float):
+        assert struct.pack("<d", ours) == struct.pack("<d", theirs)
+    else:
+        assert ours == theirs
+
+
+@pytest.mark.filterwarnings("ignore:Detected pickle protocol 3")      # torch.load's, on the reference side
+@settings(max_examples=400 if LONG else 40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(value=answer_values(), protocol=st.sampled_from([2, 3]))
+def test_genuine_archives_decode_as_torch_loads_them(value, protocol):
+    raw = saved(value, pickle_protocol=protocol)
+    theirs = torch.load(io.BytesIO(raw), map_location="cpu", weights_only=True)
+    assert_loaded_alike(module("base").base64_to_tensor(b64(raw)), theirs, {})
 
 
 @pytest.mark.parametrize("zip64", [False, True])
 @pytest.mark.parametrize("seekable", [False, True])
-def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
+def test_stored_archives_of_other_writers_load_with_torchs_headers(limited, zip64, seekable):
     # Python's writer: sizes in the local headers, or after the data (a
-    # stream it cannot seek back in); zip64 fields when asked for.
+    # stream it cannot seek back in); zip64 fields when asked for. Its file
+    # attributes (permissions) are not what torch's reader expects.
     value = {"a": torch.arange(10.0), "b": [torch.zeros(0), torch.ones(3, dtype=torch.bfloat16)]}
     src, out = zipfile.ZipFile(io.BytesIO(saved(value))), io.BytesIO()
     target = out if seekable else type("Stream", (io.RawIOBase,), {"writable": lambda self: True,
@@ -257,7 +481,9 @@ def test_stored_archives_of_other_writers_still_load(limited, zip64, seekable):
         for info in src.infolist():
             with dst.open(info.filename, "w", force_zip64=zip64) as record:
                 record.write(src.read(info))
-    (latent,) = limited("sampler", {"samples": b64(out.getvalue())})
+    with pytest.raises(ValueError, match="^answer refused: .*header is not as torch's writer sets it"):
+        limited("sampler", {"samples": b64(out.getvalue())})
+    (latent,) = limited("sampler", {"samples": b64(with_torch_headers(out.getvalue()))})
     assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
 
 
@@ -413,23 +639,29 @@ MEMORY_CHILD = """
     from reliability_support import NODES, module
 
     module("config")._MAX_ANSWER_BYTES = {limit}
-    case = {{c.name: c for c in NODES}}[{node!r}]
+    cases = {{c.name: c for c in NODES}}
 
-    def call(answer):
+    def call(node, answer):
+        case = cases[node]
         module("base").SyncHTTPClient = recording_client_class({{case.endpoint: answer}}, record=False)
         return case.call(case.node_class()())
 
-    call(case.make_answer())                # imports and first-call allocations
-    answer = {build}
+    runs = {runs!r}
+    for node in sorted({{node for _, node, _ in runs}}):
+        call(node, cases[node].make_answer())       # imports and first-call allocations
+    answers = [eval(build, {{"hostile": hostile, "torch": torch, "node": node}}) for _, node, build in runs]
     gc.collect()
-    peak, cpu = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, sum(os.times()[:2])
-    try:
-        call(answer)
-        outcome = "decoded"
-    except Exception as error:
-        outcome = str(error if error.__context__ is None else error.__context__)
-    print(json.dumps({{"outcome": outcome, "cpu_s": sum(os.times()[:2]) - cpu,
-                       "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) / 1024}}))
+    start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for (label, node, _), answer in zip(runs, answers):
+        cpu = sum(os.times()[:2])
+        try:
+            call(node, answer)
+            error = cause = "decoded"
+        except Exception as e:
+            error, cause = str(e), str(e if e.__context__ is None else e.__context__)
+        print(json.dumps({{"label": label, "node": node, "error": error, "cause": cause,
+                           "cpu_s": sum(os.times()[:2]) - cpu,
+                           "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start) / 1024}}))
 """
 
 # Each hostile answer with the node that decodes it, and what it would take
@@ -442,18 +674,33 @@ MEMORY_BOMBS = {
 }
 
 
-def run_memory_child(bomb: str) -> dict:
-    node, build, _ = MEMORY_BOMBS[bomb]
-    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=16 << 20, node=node,
-                               build=build)
+def run_memory_child(runs, limit: int) -> list[dict]:
+    """Runs (label, node, answer expression) in one child process, one call
+    each after all are built; the peak growth reported is the child's high
+    water mark so far."""
+    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=limit, runs=list(runs))
     proc = run_child(code)
     assert proc.returncode == 0, proc.stderr[-2000:]
-    return json.loads(proc.stdout.splitlines()[-1])
+    return [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
 
 
 @pytest.mark.parametrize("bomb", MEMORY_BOMBS)
 def test_hostile_answers_are_refused_before_their_memory_is_taken(bomb):
-    figures = run_memory_child(bomb)
-    assert figures["outcome"].startswith("answer refused: "), figures
+    node, build, size = MEMORY_BOMBS[bomb]
+    (figures,) = run_memory_child([(bomb, node, build)], limit=16 << 20)
+    assert figures["cause"].startswith("answer refused: "), figures
     # What stays is the answer's own bytes and at most one tensor under the limit.
-    assert figures["peak_growth_mib"] < MEMORY_BOMBS[bomb][2] / 4, figures
+    assert figures["peak_growth_mib"] < size / 4, figures
+
+
+def test_hostile_archives_are_refused_before_anything_in_them_runs():
+    # Through each node, with the node's usual error, in one child at a 1 MiB limit.
+    runs = [(name, node, f"hostile.TENSOR_ANSWERS[node](hostile.b64(hostile.HOSTILE_ARCHIVES[{name!r}]()))")
+            for name in HOSTILE_ARCHIVES for node in TENSOR_ANSWERS]
+    results = run_memory_child(runs, limit=LIMIT)
+    assert [(r["label"], r["node"]) for r in results] == [run[:2] for run in runs]
+    for figures in results:
+        prefix = CASES[figures["node"]].wrap_prefix or ""
+        assert figures["error"] == prefix + figures["cause"], figures
+        assert figures["cause"].startswith("answer refused: "), figures
+    assert results[-1]["peak_growth_mib"] < 64, results

@@ -7,17 +7,21 @@ held lock. A crash ends the pytest process, which fails the run.
 from __future__ import annotations
 
 import base64
+import collections
 import importlib
 import inspect
+import io
 import math
+import struct
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import pytest
 
 from conftest import encode_png, encode_tensor, recording_client_class
-from reliability_support import LONG, PACKAGE, module
+from reliability_support import LONG, PACKAGE, archive_records, module, written
 
 hypothesis = pytest.importorskip("hypothesis")
 torch = pytest.importorskip("torch")
@@ -264,16 +268,37 @@ def test_codecs_take_any_value(value):
         call_and_check(fn, value)
 
 
+def genuine_archive():
+    """torch.save's archive of an answer-like value, and where its pickle lies."""
+    grid = torch.arange(6.0).reshape(2, 3)
+    raw = base64.b64decode(encode_tensor({"a": torch.ones(3), "b": [torch.zeros(2), (1, 2.5, "x", None, True)],
+                                          "v": grid[:, 1:], "e": grid[0].expand(4, 3),
+                                          "o": collections.OrderedDict(k=torch.ones(1, dtype=torch.bfloat16))}))
+    info = zipfile.ZipFile(io.BytesIO(raw)).getinfo("archive/data.pkl")
+    name_len, extra_len = struct.unpack_from("<HH", raw, info.header_offset + 26)
+    start = info.header_offset + 30 + name_len + extra_len
+    return raw, range(start, start + info.file_size)
+
+
+GENUINE, PICKLE_BYTES = genuine_archive()
+
+
 @SETTINGS
 @given(data=st.data())
 def test_damaged_tensor_archives_load_or_raise(data):
-    # Bytes changed and cut where the archive's structure lies (its directory
-    # and end records close it): the check reads them before torch does.
-    raw = bytearray(base64.b64decode(encode_tensor({"a": torch.ones(3), "b": [torch.zeros(2)]})))
+    # Bytes changed where the archive's structure lies (its directory and end
+    # records close it) or in its pickle, and the archive cut anywhere; or
+    # the pickle changed and cut, and written again by torch's writer.
+    raw = bytearray(GENUINE)
+    where = data.draw(st.sampled_from([range(len(raw) - 700, len(raw)), PICKLE_BYTES]))
     for _ in range(data.draw(st.integers(1, 6))):
-        raw[data.draw(st.integers(len(raw) - 700, len(raw) - 1))] = data.draw(st.integers(0, 255))
-    cut = data.draw(st.sampled_from([len(raw), data.draw(st.integers(0, len(raw)))]))
-    call_and_check(module("base").base64_to_tensor, base64.b64encode(bytes(raw[:cut])).decode())
+        raw[data.draw(st.sampled_from(where))] = data.draw(st.integers(0, 255))
+    if where is PICKLE_BYTES and data.draw(st.booleans()):
+        pickled = raw[where.start:where.stop]
+        raw = written({**archive_records(GENUINE), "data.pkl": bytes(pickled[:data.draw(st.integers(0, len(where)))])})
+    else:
+        raw = raw[:data.draw(st.sampled_from([len(raw), data.draw(st.integers(0, len(raw)))]))]
+    call_and_check(module("base").base64_to_tensor, base64.b64encode(bytes(raw)).decode())
 
 
 @SETTINGS

@@ -260,10 +260,9 @@ py::object decode_tensor_answer(py::handle module, Libraries libraries, py::hand
     };
     py::object b64decode = library("base64").attr("b64decode");
     py::object raw = call_b64decode(b64decode, data);
-    py::object buffer = library("io").attr("BytesIO")(raw);
     // The answer is untrusted: tensors and plain containers only, never
     // code, and no more of them than the answer limit allows.
-    return load_tensor_answer(module, library("torch"), buffer, raw);
+    return load_tensor_answer(module, library("torch"), raw);
 }
 
 // Each intermediate goes as soon as the next exists, so a large picture is

@@ -1,5 +1,8 @@
-// Tensor answers: the archive torch.save writes, checked before it is loaded.
+// Tensor answers: the archive torch.save writes, checked record by record;
+// its pickle is read and its tensors built by tensor_pickle.
 #include "tensor_answer.hpp"
+
+#include "tensor_pickle.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -18,11 +21,13 @@ namespace {
 // The tensor archive. torch's reader takes the end record from the last 22
 // bytes, the central directory at the offset that record (or its zip64
 // record) names, and each record's data after its local header, with the
-// sizes the central directory gives; Python's zipfile takes the directory
-// that ends where the end records begin. Only an archive in which both are
-// the same place, and which holds nothing but its records one after the
-// other (local header, name, extra fields with torch's alignment padding,
-// data, data descriptor: what torch.save writes) is handed to torch.load.
+// sizes the central directory gives, looking names up without regard to
+// case; Python's zipfile takes the directory that ends where the end records
+// begin. Only an archive that every reader reads the same way is taken: both
+// directories the same place, nothing but its records one after the other
+// (local header, name, extra fields with torch's alignment padding, data,
+// data descriptor: what torch.save writes), headers as torch's writer sets
+// them, and names that differ in more than case.
 
 constexpr uint32_t kLocalSig = 0x04034b50, kCentralSig = 0x02014b50, kEndSig = 0x06054b50;
 constexpr uint32_t kZip64EndSig = 0x06064b50, kZip64LocatorSig = 0x07064b50, kDescriptorSig = 0x08074b50;
@@ -80,8 +85,29 @@ struct Record {
     uint64_t start, end;  // local header to end of data descriptor
 };
 
-// Returns the total of the records' sizes.
-long long check_archive(const Bytes &b) {
+// A record as torch's reader finds it: its name and its data.
+struct Entry {
+    std::string_view name;
+    RecordSpan data;
+};
+
+// What torch's writer sets in a header: general-purpose flags (sizes after
+// the data, UTF-8 names), version made by and needed (0), external
+// attributes (0). torch's reader takes an entry with the directory bit
+// (0x10) or a name ending in '/' for a directory and extracts nothing from
+// it, leaving the buffer it allocated as it was.
+constexpr uint16_t kWrittenFlags = kHasDescriptor | 0x0800;
+
+// Names compared as torch's reader compares them: ASCII letters in either case.
+std::string folded(std::string_view name) {
+    std::string out(name);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
+
+// The records in central directory order; `total` is their sizes together.
+std::vector<Entry> check_archive(const Bytes &b, long long &total) {
     if (b.n < 22 || b.u32(b.n - 22) != kEndSig || b.u16(b.n - 2) != 0)
         malformed("it does not end with its end record");
     const uint64_t end_at = b.n - 22;
@@ -117,9 +143,12 @@ long long check_archive(const Bytes &b) {
         malformed("its central directory is not the one that ends at its end record");
 
     std::vector<Record> records;
+    std::vector<Entry> found;
     records.reserve(std::min<uint64_t>(entries, cd_size / 46));
-    std::unordered_set<std::string_view> names;
-    long long total = 0;
+    found.reserve(records.capacity());
+    std::unordered_set<std::string> names;
+    std::string_view prefix;
+    total = 0;
     uint64_t pos = cd_offset;
     for (uint64_t i = 0; i < entries; ++i) {
         if (!b.has(pos, 46) || pos + 46 > cd_end || b.u32(pos) != kCentralSig)
@@ -130,9 +159,20 @@ long long check_archive(const Bytes &b) {
         const uint64_t entry_end = pos + 46 + name_len + extra_len + comment_len;
         if (entry_end > cd_end) malformed("an entry runs past its central directory");
         std::string_view name(reinterpret_cast<const char *>(b.p + pos + 46), name_len);
-        if (method != 0) refuse("the tensor archive holds a compressed record (" + std::string(name) + ")");
+        if (method != 0) refuse("the tensor archive holds a compressed record (" + shown(name) + ")");
         if (flags & kEncrypted) malformed("a record is encrypted");
-        if (name.empty() || !names.insert(name).second) malformed("two records have the same name");
+        if ((flags & ~kWrittenFlags) || b.u16(pos + 4) != 0 || b.u16(pos + 6) != 0 || b.u32(pos + 38) != 0)
+            malformed("a record's header is not as torch's writer sets it (" + shown(name) + ")");
+        if (name.empty() || name.back() == '/') malformed("it holds a directory");
+        // torch's reader takes the folder of the first record for the
+        // archive's and looks every record up inside it.
+        if (i == 0) {
+            const size_t slash = name.find('/');
+            if (slash == 0 || slash == std::string_view::npos) malformed("its first record is not inside a folder");
+            prefix = name.substr(0, slash + 1);
+        }
+        if (name.compare(0, prefix.size(), prefix) != 0) malformed("its records are not all in one folder");
+        if (!names.insert(folded(name)).second) malformed("two records have the same name");
         Zip64Reader wide{b, zip64_field(b, pos + 46 + name_len, extra_len)};
         const uint64_t size = wide.widen(b.u32(pos + 24));
         const uint64_t compressed = wide.widen(b.u32(pos + 20));
@@ -146,8 +186,8 @@ long long check_archive(const Bytes &b) {
         if (!b.has(local, 30) || b.u32(local) != kLocalSig) malformed("a record's local header is missing");
         const uint16_t local_flags = b.u16(local + 6), local_name_len = b.u16(local + 26);
         const uint16_t local_extra_len = b.u16(local + 28);
-        if (b.u16(local + 8) != 0) refuse("the tensor archive holds a compressed record (" + std::string(name) + ")");
-        if (local_flags != flags || local_name_len != name_len ||
+        if (b.u16(local + 8) != 0) refuse("the tensor archive holds a compressed record (" + shown(name) + ")");
+        if (local_flags != flags || b.u16(local + 4) != 0 || local_name_len != name_len ||
             !b.has(local + 30, uint64_t(local_name_len) + local_extra_len) ||
             std::memcmp(b.p + local + 30, name.data(), name_len) != 0)
             malformed("a record's local header disagrees with its central one");
@@ -173,6 +213,7 @@ long long check_archive(const Bytes &b) {
             malformed("a record's local header disagrees with its central one");
         }
         records.push_back({local, record_end});
+        found.push_back({name.substr(prefix.size()), {data, size}});
         total = saturating_add(total, size > uint64_t(LLONG_MAX) ? LLONG_MAX : (long long)size);
         pos = entry_end;
     }
@@ -188,103 +229,69 @@ long long check_archive(const Bytes &b) {
         expected = r.end;
     }
     if (expected != cd_offset) malformed(expected > cd_offset ? "two records overlap" : "it holds bytes outside its records");
-    return total;
+    return found;
 }
 
-// True when the stream is in torch's legacy (pre-archive) format: it starts
-// with a pickle of torch's magic number, read the way torch.load reads it.
-// Such a stream allocates every storage at the size its pickle claims before
-// any data is read, so it cannot be checked in advance.
-bool is_legacy_stream(py::handle raw) {
-    py::object reader, magic;
-    try {
-        reader = py::module_::import("torch._weights_only_unpickler").attr("load");
-        magic = py::module_::import("torch.serialization").attr("MAGIC_NUMBER");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return true;  // cannot tell: treat it as unreadable in advance
-    }
-    try {
-        py::object stream = py::module_::import("io").attr("BytesIO")(raw);
-        py::object first = reader(stream, py::arg("encoding") = "utf-8");
-        return first.equal(magic);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return false;  // torch.load will report what is wrong with it
-    }
+// The small records torch.save writes beside the pickle and the storages,
+// with what they may hold: a few digits (and a newline), or the byte order.
+bool digits(std::string_view s, size_t most, bool newline = false) {
+    if (newline && !s.empty() && s.back() == '\n') s.remove_suffix(1);
+    return !s.empty() && s.size() <= most &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Every tensor reachable from the loaded value (containers, tensor
-// attributes), each once: their sizes together, in elements times element
-// size.
-long long loaded_size(py::handle value, const AnswerScope &answer) {
-    py::object torch = py::module_::import("torch");
-    py::object tensor_type = torch.attr("Tensor");
-    py::object strided = torch.attr("strided");
-    std::vector<py::object> pending{py::reinterpret_borrow<py::object>(value)};
-    std::unordered_set<PyObject *> seen;
-    long long total = 0;
-    auto push_items = [&](py::handle iterable) {
-        for (py::handle item : iterable) pending.push_back(py::reinterpret_borrow<py::object>(item));
-    };
-    while (!pending.empty()) {
-        py::object item = std::move(pending.back());
-        pending.pop_back();
-        PyObject *o = item.ptr();
-        const bool tensor = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(tensor_type.ptr()));
-        if (!tensor && !PyDict_Check(o) && !PyList_Check(o) && !PyTuple_Check(o) && !PyAnySet_Check(o)) continue;
-        if (!seen.insert(o).second) continue;
-        if (PyDict_Check(o)) {
-            push_items(item.attr("keys")());
-            push_items(item.attr("values")());
-            continue;
-        }
-        if (!tensor) {
-            push_items(item);
-            continue;
-        }
-        long long count = 1;
-        for (py::handle extent : item.attr("shape")) count = saturating_mul(count, std::max(0LL, as_size(extent)));
-        if (py::object(item.attr("layout")).is(strided)) {
-            for (py::handle step : item.attr("stride")())
-                if (as_size(step) < 0) refuse("a tensor in it has a negative stride");
-        }
-        total = saturating_add(total, saturating_mul(count, as_size(item.attr("element_size")())));
-        answer.check_room(total);
-        // Attributes restored onto a tensor may hold tensors too.
-        py::object attributes = py::getattr(item, "__dict__", py::none());
-        if (PyDict_Check(attributes.ptr()) && PyDict_GET_SIZE(attributes.ptr())) pending.push_back(attributes);
+void check_small_record(std::string_view name, std::string_view content) {
+    bool plausible;
+    if (name == "byteorder") {
+        if (content == "big") refuse("a tensor archive written in big-endian byte order");
+        plausible = content == "little";
+    } else if (name == "version" || name == ".data/version") {
+        plausible = digits(content, 8, true);
+    } else if (name == ".format_version" || name == ".storage_alignment") {
+        plausible = digits(content, 8);
+    } else if (name == ".data/serialization_id") {
+        plausible = !content.empty() && content.size() <= 64 &&
+                    std::all_of(content.begin(), content.end(), [](char c) {
+                        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+                    });
+    } else {
+        malformed("it holds a record torch.save does not write (" + shown(name) + ")");
     }
-    return total;
+    if (!plausible) malformed("its record " + shown(name) + " holds what torch.save does not write there");
 }
-
-// Formats whose opening reads the header only. Containers such as ICO, ICNS
 }  // namespace
 
-py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw) {
+py::object load_tensor_answer(py::handle module, py::handle torch, py::handle raw) {
     AnswerScope answer(module);
-    long long records = 0;
-    Py_buffer view;
-    if (PyObject_GetBuffer(raw.ptr(), &view, PyBUF_SIMPLE) == 0) {
-        struct Release {
-            Py_buffer *v;
-            ~Release() { PyBuffer_Release(v); }
-        } release{&view};
-        const Bytes bytes{static_cast<const unsigned char *>(view.buf), uint64_t(view.len)};
-        // torch.load tells the two formats apart by the same four bytes.
-        if (bytes.n >= 4 && std::memcmp(bytes.p, "PK\x03\x04", 4) == 0) {
-            records = check_archive(bytes);
-            answer.check_room(records);
-        } else if (is_legacy_stream(raw)) {
-            refuse("a tensor stream in the legacy format (its sizes cannot be checked before loading)");
+    // Immutable bytes, so that what is checked stays what is built from.
+    py::object bytes_obj = PyBytes_CheckExact(raw.ptr()) ? py::reinterpret_borrow<py::object>(raw)
+                                                          : py::reinterpret_steal<py::object>(PyBytes_FromObject(raw.ptr()));
+    if (!bytes_obj) throw py::error_already_set();
+    const Bytes b{reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes_obj.ptr())),
+                  uint64_t(PyBytes_GET_SIZE(bytes_obj.ptr()))};
+    // torch.load tells its formats apart by these four bytes; the legacy
+    // format allocates every storage at the size its pickle claims before
+    // any data is read, so it is not read at all.
+    if (b.n < 4 || std::memcmp(b.p, "PK\x03\x04", 4) != 0) malformed("it does not begin as a zip archive");
+    long long total = 0;
+    const std::vector<Entry> entries = check_archive(b, total);
+    answer.check_room(total);
+
+    const RecordSpan *pickle = nullptr;
+    StorageRecords storages;
+    for (const Entry &e : entries) {
+        const std::string_view content(reinterpret_cast<const char *>(b.p + e.data.at), size_t(e.data.size));
+        if (e.name == "data.pkl") {
+            pickle = &e.data;
+        } else if (e.name.substr(0, 5) == "data/" && e.name.size() > 5 && e.name.find('/', 5) == std::string_view::npos) {
+            storages.emplace(e.name.substr(5), e.data);
+        } else {
+            check_small_record(e.name, content);
         }
-    } else {
-        PyErr_Clear();  // not bytes: torch.load reports it
     }
-    py::object loaded = torch.attr("load")(buffer, py::arg("map_location") = "cpu", py::arg("weights_only") = true);
-    // The records become the tensors' storages; views may claim more.
-    answer.add(std::max(records, loaded_size(loaded, answer)));
-    return loaded;
+    if (!pickle) malformed("it holds no data.pkl");
+    const std::string_view pkl(reinterpret_cast<const char *>(b.p + pickle->at), size_t(pickle->size));
+    return load_tensor_pickle(pkl, storages, bytes_obj, torch, answer, total);
 }
 
 }  // namespace vorna

@@ -1,19 +1,22 @@
 // Tensor answers of the service, checked against the answer limit before
-// anything of them is loaded.
+// anything of them is built.
 #pragma once
 #include "answers.hpp"
 
 namespace vorna {
 
-// `torch.load(buffer, map_location="cpu", weights_only=True)`, where `buffer`
-// holds the bytes `raw`. Before loading, the archive's layout must be the one
-// torch.save writes (one central directory, where the end record says;
-// records stored, not compressed, one after the other with nothing between
-// them) and its records must fit what is left of the answer's limit; a stream
-// in the legacy format, whose sizes can only be learnt by allocating them, is
-// refused. After loading, every tensor must have non-negative strides and all
-// of them together at most what is left, in elements times element size.
-// Refusals raise ValueError. `module` is the calling module.
-py::object load_tensor_answer(py::handle module, py::handle torch, py::handle buffer, py::handle raw);
+// The value torch.save wrote into `raw` (the answer's bytes), every storage
+// on the CPU, as `torch.load(..., map_location="cpu", weights_only=True)`
+// gives it for what answers carry, but without torch's reader or unpickler:
+// the archive's layout must be the one torch.save writes (one central
+// directory, where the end record says; records stored, not compressed, one
+// after the other with nothing between them; headers as its writer sets
+// them; names unique whatever their case, all in one folder; no record it
+// does not write) and its records must fit what is left of the answer's
+// limit; its pickle is then read against what torch.save writes for
+// tensors and their containers (tensor_pickle.hpp). Anything else, a stream
+// in the legacy format included, is refused: ValueError("answer refused: ...").
+// `module` is the calling module; `torch` the module the tensors are built with.
+py::object load_tensor_answer(py::handle module, py::handle torch, py::handle raw);
 
 }  // namespace vorna
