@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from tools.service.loopback import ANSWER, JSON, services
+from tools.service.loopback import ANSWER, JSON, ForwardProxy, services
 from reliability_support import bounded
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
@@ -19,14 +19,18 @@ import vorna_comfyui_engine.config as config  # noqa: E402
 KEY = "vornaKEY-" + "0f1e2d3c4b5a6978"
 
 
+def forget_kept_clients():
+    for kept in list(base._client_pool.entries.values()):
+        kept.client.close()
+    base._client_pool.entries.clear()
+
+
 @pytest.fixture(autouse=True)
 def keyed():
     config.set_api_key(KEY)
     yield
     config.set_api_key(None)
-    for kept in list(base._client_pool.entries.values()):
-        kept.client.close()
-    base._client_pool.entries.clear()
+    forget_kept_clients()
 
 
 @pytest.fixture
@@ -166,6 +170,54 @@ def test_the_interpreter_exits_cleanly_while_a_lookup_is_in_flight(tmp_path):
         run = subprocess.run(["unshare", "-rnm", "sh", "-c", f'{enter} && exec "$0" "$1"', sys.executable,
                               str(tmp_path / "child.py")], capture_output=True, text=True, timeout=120)
         assert run.returncode == 0 and run.stdout.split() == ["ConnectTimeout"], (run.returncode, run.stderr[-600:])
+
+
+@pytest.fixture
+def proxy(monkeypatch):
+    """A recording forward proxy, with no proxy setting of the environment left."""
+    for scheme in ("http", "https", "all", "no"):
+        monkeypatch.delenv(f"{scheme}_proxy", raising=False)
+        monkeypatch.delenv(f"{scheme.upper()}_PROXY", raising=False)
+    forwarding = ForwardProxy()
+    yield forwarding
+    forwarding.stop()
+
+
+@pytest.mark.parametrize("http_proxy, no_proxy, through", [
+    ("http://{proxy}", "", True),
+    ("{proxy}", "", True),                           # no scheme: http://
+    ("http://{proxy}", "localhost,*", False),
+    ("http://{proxy}", "127.0.0.1:{port}", False),
+    ("http://{proxy}", "127.0.0.1:1", True),         # another port of the same host
+    ("http://{proxy}", "example.com,127.0.0.1", False),
+])
+def test_proxy_settings_are_read_as_httpx_reads_them(service, proxy, monkeypatch, http_proxy, no_proxy, through):
+    monkeypatch.setenv("HTTP_PROXY", http_proxy.format(proxy=proxy.address))
+    monkeypatch.setenv("NO_PROXY", no_proxy.format(port=service.port))
+    with httpx.Client() as plain:
+        assert (plain._transport_for_url(httpx.URL(service.origin)) is not plain._transport) == through
+    assert call(service) == {"samples": "ok"}
+    went_through = [url for _, url, _ in proxy.requests]
+    assert went_through == ([service.origin + path for path in service.paths()] if through else [])
+
+
+def test_a_proxy_password_goes_to_the_proxy_only_and_shows_nowhere(service, proxy, monkeypatch, caplog):
+    import base64
+    import logging
+    import traceback
+
+    caplog.set_level(logging.DEBUG)
+    monkeypatch.setenv("HTTP_PROXY", f"alice:S3cret@{proxy.address}")
+    assert call(service) == {"samples": "ok"}
+    sent = base64.b64encode(b"alice:S3cret").decode()
+    assert {h.get("Proxy-Authorization") for _, _, h in proxy.requests} == {f"Basic {sent}"}
+    assert not [h for _, _, h in service.requests if "Proxy-Authorization" in h]
+    forget_kept_clients()
+    monkeypatch.setenv("HTTP_PROXY", f"ftp://alice:S3cret@{proxy.address}")
+    error = call(service)
+    assert isinstance(error, ValueError) and f"ftp://alice:***@{proxy.address}" in str(error)
+    shown = [r.getMessage() for r in caplog.records] + traceback.format_exception(error)
+    assert not [text for text in shown if "S3cret" in text or sent in text]
 
 
 def test_a_slowly_reading_service_cannot_stretch_the_deadline_of_a_large_request(service):
