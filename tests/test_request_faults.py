@@ -77,12 +77,21 @@ def test_a_password_in_the_url_is_neither_sent_nor_logged_and_the_key_is(service
     assert caplog.records and not [r for r in caplog.records if "S3cret" in r.getMessage()]
 
 
-def test_a_moved_route_rereads_the_schema_and_sends_once_more(service):
+@pytest.mark.parametrize("routes_after, sent_after, refused", [
+    ({"vae_encode": "/v2/vae_encode"}, ["/vae_encode", "/schema.json", "/v2/vae_encode"], None),
+    ({"vae_encode": "/vae_encode"}, ["/vae_encode", "/schema.json"], "not here"),     # the 404 stands
+    ({"vae_decode": "/vae_decode"}, ["/vae_encode", "/schema.json"], "no longer names that endpoint"),
+])
+def test_a_404_rereads_the_schema_and_sends_again_only_to_another_route(service, routes_after, sent_after, refused):
     call(service)
-    service.serve_schema(vae_encode="/v2/vae_encode").answer("/v2/vae_encode", 200, ANSWER, JSON)
-    service.answers.pop("/vae_encode")
-    assert call(service) == {"samples": "ok"}
-    assert service.paths() == ["/schema.json", "/vae_encode", "/vae_encode", "/schema.json", "/v2/vae_encode"]
+    service.serve_schema(**routes_after).answer("/v2/vae_encode", 200, ANSWER, JSON)
+    service.answers.pop("/vae_encode")      # answered 404 "not here" from now on
+    outcome = call(service)
+    if refused is None:
+        assert outcome == {"samples": "ok"}
+    else:
+        assert isinstance(outcome, bentoml.exceptions.NotFound) and refused in str(outcome)
+    assert service.paths() == ["/schema.json", "/vae_encode"] + sent_after
 
 
 def test_name_resolution_ends_with_the_connect_deadline(service, monkeypatch):
