@@ -125,6 +125,23 @@ py::object resolve_into(FunctionObject *, py::handle *args) {
 
 const FunctionDef kResolveInto{"resolve", {"host", "port", "resolver"}, resolve_into};
 
+// Raises httpcore's `error` with `message`, caused by `cause`, as the HTTP
+// layer raises its errors from the system's (a lookup that did not come back
+// is the resolver's "temporary failure").
+[[noreturn]] void raise_lookup_error(const char *error, const py::str &message, py::object cause = py::object()) {
+    if (!cause) {
+        py::module_ socket = py::module_::import("socket");
+        cause = socket.attr("gaierror")(socket.attr("EAI_AGAIN"), message);
+    }
+    py::object raised = py::module_::import("httpcore").attr(error)(message);
+    // Its context too, as `raise ... from` inside `except` sets both: the
+    // connection pool re-raises errors `from None`, which drops the cause.
+    PyException_SetContext(raised.ptr(), cause.inc_ref().ptr());
+    PyException_SetCause(raised.ptr(), cause.release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
+    throw py::error_already_set();
+}
+
 // The lookup of `host` in flight, joined, or a new one with a thread of its
 // own. Fails with ConnectError when all resolver threads are taken.
 std::shared_ptr<Lookup> join_lookup(py::handle self, py::handle host, py::handle port) {
@@ -136,10 +153,10 @@ std::shared_ptr<Lookup> join_lookup(py::handle self, py::handle host, py::handle
     auto found = state.in_flight.find(key);
     if (found != state.in_flight.end()) return found->second;
     if (state.threads >= kMaxResolverThreads)
-        raise_error(py::module_::import("httpcore").attr("ConnectError"),
-                    py::str("the name {} was not looked up: the system's resolver has not yet answered {} lookups of "
-                            "other names")
-                        .attr("format")(host, state.threads));
+        raise_lookup_error("ConnectError",
+                           py::str("the name {} was not looked up: the system's resolver has not yet answered {} "
+                                   "lookups of other names")
+                               .attr("format")(host, state.threads));
     auto lookup = std::make_shared<Lookup>();
     lookup->done = std::move(done);
     state.in_flight.emplace(key, lookup);
@@ -173,18 +190,12 @@ py::list addresses_of(py::handle self, py::handle host, py::handle port, py::han
     }
     std::shared_ptr<Lookup> lookup = join_lookup(self, host, port);
     lookup->done.attr("wait")(clamp(self.attr("local"), timeout, "ConnectTimeout", true));
-    py::module_ httpcore = py::module_::import("httpcore");
     py::object found = lookup->answer;
     if (!found)
-        raise_error(httpcore.attr("ConnectTimeout"),
-                    py::str("looking up the address of {} took longer than the timeout").attr("format")(host));
-    if (py::isinstance(found, PyExc_BaseException)) {
-        // The resolver's own error stays the cause, as the HTTP layer keeps an OSError.
-        py::object error = httpcore.attr("ConnectError")(py::str(found));
-        PyException_SetCause(error.ptr(), found.inc_ref().ptr());
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
-    }
+        raise_lookup_error("ConnectTimeout",
+                           py::str("looking up the address of {} took longer than the timeout").attr("format")(host));
+    // The resolver's own error stays the cause, as the HTTP layer keeps an OSError.
+    if (py::isinstance(found, PyExc_BaseException)) raise_lookup_error("ConnectError", py::str(found), found);
     for (py::handle info : found) addresses.append(py::tuple(py::reinterpret_borrow<py::tuple>(info)[4])[0]);
     return addresses;
 }
