@@ -172,7 +172,7 @@ py::object same_type_with(const py::error_already_set &e, const py::str &message
 // happened in plain words and the setting to check. `tries` counts the
 // attempts to open a client (0: the error of a call).
 [[noreturn]] void raise_unreachable(const py::error_already_set &e, py::handle guard, int tries, double seconds) {
-    py::object proxy = py::getattr(guard, "proxy", py::none());
+    py::object proxy = guard.attr("proxy");
     py::str via = proxy.is_none() ? py::str("") : py::str(" through the proxy {}").attr("format")(proxy);
     Unreached what = unreached_how(e, guard);
     py::str detail = exception_text(e);
