@@ -192,8 +192,8 @@ py::list addresses_of(py::handle self, py::handle host, py::handle port, py::han
     lookup->done.attr("wait")(clamp(self.attr("local"), timeout, "ConnectTimeout", true));
     py::object found = lookup->answer;
     if (!found)
-        raise_lookup_error("ConnectTimeout",
-                           py::str("looking up the address of {} took longer than the timeout").attr("format")(host));
+        raise_lookup_error("ConnectTimeout", py::str("the system's resolver did not answer {} within the timeout")
+                                                 .attr("format")(host));
     // The resolver's own error stays the cause, as the HTTP layer keeps an OSError.
     if (py::isinstance(found, PyExc_BaseException)) raise_lookup_error("ConnectError", py::str(found), found);
     for (py::handle info : found) addresses.append(py::tuple(py::reinterpret_borrow<py::tuple>(info)[4])[0]);
