@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from tools.service.loopback import ANSWER, JSON, services
+from tools.service.loopback import ANSWER, JSON, ForwardProxy, services
 from reliability_support import bounded
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
@@ -19,14 +19,18 @@ import vorna_comfyui_engine.config as config  # noqa: E402
 KEY = "vornaKEY-" + "0f1e2d3c4b5a6978"
 
 
+def forget_kept_clients():
+    for kept in list(base._client_pool.entries.values()):
+        kept.client.close()
+    base._client_pool.entries.clear()
+
+
 @pytest.fixture(autouse=True)
 def keyed():
     config.set_api_key(KEY)
     yield
     config.set_api_key(None)
-    for kept in list(base._client_pool.entries.values()):
-        kept.client.close()
-    base._client_pool.entries.clear()
+    forget_kept_clients()
 
 
 @pytest.fixture
@@ -73,12 +77,21 @@ def test_a_password_in_the_url_is_neither_sent_nor_logged_and_the_key_is(service
     assert caplog.records and not [r for r in caplog.records if "S3cret" in r.getMessage()]
 
 
-def test_a_moved_route_rereads_the_schema_and_sends_once_more(service):
+@pytest.mark.parametrize("routes_after, sent_after, refused", [
+    ({"vae_encode": "/v2/vae_encode"}, ["/vae_encode", "/schema.json", "/v2/vae_encode"], None),
+    ({"vae_encode": "/vae_encode"}, ["/vae_encode", "/schema.json"], "not here"),     # the 404 stands
+    ({"vae_decode": "/vae_decode"}, ["/vae_encode", "/schema.json"], "no longer names that endpoint"),
+])
+def test_a_404_rereads_the_schema_and_sends_again_only_to_another_route(service, routes_after, sent_after, refused):
     call(service)
-    service.serve_schema(vae_encode="/v2/vae_encode").answer("/v2/vae_encode", 200, ANSWER, JSON)
-    service.answers.pop("/vae_encode")
-    assert call(service) == {"samples": "ok"}
-    assert service.paths() == ["/schema.json", "/vae_encode", "/vae_encode", "/schema.json", "/v2/vae_encode"]
+    service.serve_schema(**routes_after).answer("/v2/vae_encode", 200, ANSWER, JSON)
+    service.answers.pop("/vae_encode")      # answered 404 "not here" from now on
+    outcome = call(service)
+    if refused is None:
+        assert outcome == {"samples": "ok"}
+    else:
+        assert isinstance(outcome, bentoml.exceptions.NotFound) and refused in str(outcome)
+    assert service.paths() == ["/schema.json", "/vae_encode"] + sent_after
 
 
 def test_name_resolution_ends_with_the_connect_deadline(service, monkeypatch):
@@ -97,6 +110,123 @@ def test_name_resolution_ends_with_the_connect_deadline(service, monkeypatch):
     finally:
         answer.set()
     assert isinstance(outcome, httpx.ConnectTimeout) and service.requests == []
+
+
+def test_a_resolver_that_never_answers_holds_one_thread_per_name_and_no_more_than_the_cap(service, monkeypatch):
+    lookup, release, asked = socket.getaddrinfo, threading.Event(), []
+
+    def stuck_resolver(host, port, *args, **kwargs):
+        if host.endswith(".stuck.test"):
+            asked.append(host)
+            release.wait(60)
+            host = "127.0.0.1"
+        return lookup(host, port, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", stuck_resolver)
+    try:
+        same = [call(service, timeout=0.2, ready=0.2, host="one.stuck.test") for _ in range(4)]
+        assert all(isinstance(e, httpx.ConnectTimeout) for e in same) and asked == ["one.stuck.test"]
+        others = [call(service, timeout=0.2, ready=0.2, host=f"n{i}.stuck.test") for i in range(12)]
+        assert len(set(asked)) == 8     # the cap: the first seven other names got a thread
+        refused = others[-1]
+        assert isinstance(refused, httpx.ConnectError) and "n11.stuck.test was not looked up" in str(refused)
+    finally:
+        release.set()
+        for t in threading.enumerate():
+            if t.name == "vorna-resolve":
+                t.join(30)
+    # Every thread came back: the stuck names resolve again, each once more.
+    asked.clear()
+    assert call(service, host="n11.stuck.test") == {"samples": "ok"} and asked == ["n11.stuck.test"]
+
+
+EXIT_DURING_LOOKUP = r"""
+import socket, time
+dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+dns.bind(("127.0.0.1", 53))        # takes the resolver's queries and never answers
+import vorna_comfyui_engine.base as base
+node = base.BaseNode()
+node.BASE_URL = "http://exit.vorna.test:9/"
+node.SERVER_READY_TIMEOUT = node.REQUEST_TIMEOUT = 0.3
+try:
+    node.send_request("vae_encode", {"image": "i"})
+except Exception as e:
+    print(type(e).__name__)
+class Slow:
+    def __del__(self):
+        time.sleep(1.5)            # finalisation lasts until the resolver gives up (1 s)
+keep = Slow()
+"""
+
+
+def test_the_interpreter_exits_cleanly_while_a_lookup_is_in_flight(tmp_path):
+    """The resolver's thread wakes while the interpreter finalises and is
+    ended by it: that unwinds through the package's native frames, which
+    must let it pass. The real system resolver, in a user and network
+    namespace whose name server takes queries and never answers."""
+    import shutil
+    import subprocess
+    import sys
+
+    resolv = tmp_path / "resolv.conf"
+    resolv.write_text("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+    (tmp_path / "child.py").write_text(EXIT_DURING_LOOKUP)
+    enter = f"mount --bind {resolv} /etc/resolv.conf && ip link set lo up"
+    if not shutil.which("unshare") or subprocess.run(["unshare", "-rnm", "sh", "-c", enter],
+                                                     capture_output=True).returncode:
+        pytest.skip("no user, network and mount namespaces here (unshare -rnm)")
+    for _ in range(3):
+        run = subprocess.run(["unshare", "-rnm", "sh", "-c", f'{enter} && exec "$0" "$1"', sys.executable,
+                              str(tmp_path / "child.py")], capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0 and run.stdout.split() == ["ConnectTimeout"], (run.returncode, run.stderr[-600:])
+
+
+@pytest.fixture
+def proxy(monkeypatch):
+    """A recording forward proxy, with no proxy setting of the environment left."""
+    for scheme in ("http", "https", "all", "no"):
+        monkeypatch.delenv(f"{scheme}_proxy", raising=False)
+        monkeypatch.delenv(f"{scheme.upper()}_PROXY", raising=False)
+    forwarding = ForwardProxy()
+    yield forwarding
+    forwarding.stop()
+
+
+@pytest.mark.parametrize("http_proxy, no_proxy, through", [
+    ("http://{proxy}", "", True),
+    ("{proxy}", "", True),                           # no scheme: http://
+    ("http://{proxy}", "localhost,*", False),
+    ("http://{proxy}", "127.0.0.1:{port}", False),
+    ("http://{proxy}", "127.0.0.1:1", True),         # another port of the same host
+    ("http://{proxy}", "example.com,127.0.0.1", False),
+])
+def test_proxy_settings_are_read_as_httpx_reads_them(service, proxy, monkeypatch, http_proxy, no_proxy, through):
+    monkeypatch.setenv("HTTP_PROXY", http_proxy.format(proxy=proxy.address))
+    monkeypatch.setenv("NO_PROXY", no_proxy.format(port=service.port))
+    with httpx.Client() as plain:
+        assert (plain._transport_for_url(httpx.URL(service.origin)) is not plain._transport) == through
+    assert call(service) == {"samples": "ok"}
+    went_through = [url for _, url, _ in proxy.requests]
+    assert went_through == ([service.origin + path for path in service.paths()] if through else [])
+
+
+def test_a_proxy_password_goes_to_the_proxy_only_and_shows_nowhere(service, proxy, monkeypatch, caplog):
+    import base64
+    import logging
+    import traceback
+
+    caplog.set_level(logging.DEBUG)
+    monkeypatch.setenv("HTTP_PROXY", f"alice:S3cret@{proxy.address}")
+    assert call(service) == {"samples": "ok"}
+    sent = base64.b64encode(b"alice:S3cret").decode()
+    assert {h.get("Proxy-Authorization") for _, _, h in proxy.requests} == {f"Basic {sent}"}
+    assert not [h for _, _, h in service.requests if "Proxy-Authorization" in h]
+    forget_kept_clients()
+    monkeypatch.setenv("HTTP_PROXY", f"ftp://alice:S3cret@{proxy.address}")
+    error = call(service)
+    assert isinstance(error, ValueError) and f"ftp://alice:***@{proxy.address}" in str(error)
+    shown = [r.getMessage() for r in caplog.records] + traceback.format_exception(error)
+    assert not [text for text in shown if "S3cret" in text or sent in text]
 
 
 def test_a_slowly_reading_service_cannot_stretch_the_deadline_of_a_large_request(service):

@@ -172,3 +172,91 @@ def test_a_listener_that_never_answers_costs_the_readiness_budget_not_a_request_
         node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = 1, 3600
         _, error, _, _ = bounded(lambda: node.send_request("vae_encode", {}), 300)
     assert isinstance(error, httpx.ReadTimeout)
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def full_listener():
+    """A port whose accept queue is full: the kernel drops further connection attempts."""
+    import socket
+
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        waiting = []
+        for _ in range(4):
+            waiting.append(socket.socket())
+            waiting[-1].setblocking(False)
+            waiting[-1].connect_ex(listener.getsockname())
+        yield listener.getsockname()[1]
+        for s in waiting:
+            s.close()
+
+
+@pytest.mark.parametrize("case, error_type, how, setting", [
+    ("refused", httpx.ConnectError, "the connection was refused", "check VORNA_API_BASE_URL and that the service"),
+    ("unresolvable", httpx.ConnectError, "the name nowhere.vorna.test was not found",
+     "check the host name in VORNA_API_BASE_URL"),
+    ("timed out", httpx.ConnectTimeout, "connecting to it timed out", "check VORNA_API_BASE_URL and that the service"),
+    ("TLS", httpx.ConnectError, "the TLS handshake failed", "check VORNA_API_BASE_URL (https:// only"),
+])
+def test_an_unreachable_service_is_named_with_what_failed_and_the_setting(pair, full_listener, caplog, monkeypatch,
+                                                                          case, error_type, how, setting):
+    import socket
+
+    clip = pytest.importorskip("vorna_comfyui_engine.clip_loader")
+    origin = {"refused": f"http://127.0.0.1:{free_port()}", "unresolvable": "http://nowhere.vorna.test:8080",
+              "timed out": f"http://127.0.0.1:{full_listener}", "TLS": pair[0].origin.replace("http:", "https:")}[case]
+    lookup = socket.getaddrinfo
+
+    def resolver(host, *args, **kwargs):
+        if host == "nowhere.vorna.test":
+            raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+        return lookup(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", resolver)
+    node = clip.VornaCLIPTextEncode()
+    node.BASE_URL, node.SERVER_READY_TIMEOUT, node.REQUEST_TIMEOUT = origin + "/", 1, 1
+    caplog.clear()
+    with pytest.raises(ValueError) as failed:
+        node.encode(text="a red fox", clip=None)
+    cause = failed.value.__context__
+    assert isinstance(cause, error_type) and str(failed.value) == f"Failed to encode text: {cause}"
+    assert str(cause).startswith(f"the service at {origin} cannot be reached: {how}") and setting in str(cause)
+    assert KEY not in str(cause)
+    assert [r.getMessage() for r in caplog.records if r.name == "vorna_comfyui_engine.base"] == [
+        f"send request failed: {cause}"]
+
+
+@pytest.mark.parametrize("listening_after", [None, 2])
+def test_a_refusing_port_is_not_waited_for_but_a_service_that_starts_is_reached(caplog, listening_after):
+    """Ready budget 600 s: a port that refuses on every try ends the call long
+    before it (the hang guard would fail the test otherwise); a service that
+    starts listening a couple of seconds in is still reached."""
+    import threading
+
+    from reliability_support import bounded
+    from tools.service.loopback import Service
+
+    port, started = free_port(), []
+    if listening_after:
+        threading.Timer(listening_after, lambda: started.append(
+            Service(port=port).serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON))).start()
+    node = base.BaseNode()
+    node.BASE_URL, node.SERVER_READY_TIMEOUT = f"http://127.0.0.1:{port}/", 600
+    try:
+        answer, error, _, _ = bounded(lambda: node.send_request("vae_encode", {"image": "i"}), 120)
+    finally:
+        for service in started:
+            service.stop()
+    if listening_after:
+        assert answer == {"samples": "ok"} and error is None
+    else:
+        assert isinstance(error, httpx.ConnectError) and "the connection was refused" in str(error)

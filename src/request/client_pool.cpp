@@ -170,6 +170,12 @@ private:
     py::object kept_;
 };
 
+// The route the client's schema names for `endpoint`, or None.
+py::object route_of(py::handle client, py::handle endpoint) {
+    py::object found = endpoint_of(client, endpoint);
+    return found.is_none() ? found : py::getattr(found, "route", py::none());
+}
+
 }  // namespace
 
 py::object new_client_pool(py::handle module) {
@@ -258,11 +264,23 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
             replace();
             return send(whole);
         }
-        // The route moved since the kept schema was read: read it again, and
-        // send once more (the service did no work for a 404).
+        // A 404 from a kept client: the route may have moved since its schema
+        // was read. The schema is read again, and the request sent once more
+        // only to the route it now names: the service may have read the
+        // request and be working on it, so the same route's 404 stands.
         if (!fresh && e.matches(py::module_::import("bentoml.exceptions").attr("NotFound")) &&
             status_of(e, in_use.guard()) == 404) {
+            py::object before = route_of(in_use.client(), endpoint);
             replace();
+            py::object now = route_of(in_use.client(), endpoint);
+            if (now.is_none()) {
+                py::str message = py::str("the service answered HTTP 404 Not Found for the endpoint {}, and its "
+                                          "schema, read again, no longer names that endpoint")
+                                      .attr("format")(py::repr(endpoint)[py::slice(0, 80, 1)]);
+                raise_object_with_context(
+                    py::module_::import("bentoml.exceptions").attr("NotFound")(message), e);
+            }
+            if (equals(now, before)) throw;
             return send(whole);
         }
         throw;

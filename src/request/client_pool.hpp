@@ -18,7 +18,8 @@ py::object pool_key(py::handle client_type, py::handle base_url, py::handle toke
 // `endpoint(**kwargs)` through the pool's client for `key`, opened (with the
 // paced readiness wait) when there is none. A kept client whose service
 // cannot be reached is replaced by a newly opened one, as if none had been
-// kept; a route missing from its schema, or answered 404, reopens it once;
+// kept; a route missing from its schema reopens it once, and so does a 404
+// (sent again only when the schema read again names another route);
 // a request that never left for a kept connection the service closed is
 // sent once more.
 py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,

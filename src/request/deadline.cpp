@@ -1,6 +1,9 @@
 #include "deadline.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <string>
+#include <unordered_map>
 
 namespace vorna {
 namespace {
@@ -37,47 +40,162 @@ py::object wrap_stream(py::handle self, py::object inner) {
 // A request that opened a connection of its own did not go out on a kept one.
 void note_connect(py::handle local) { py::setattr(local, "connected", py::bool_(true)); }
 
-// Runs in the resolver thread: getaddrinfo's answer, or its error, into `box`.
-py::object resolve_into(FunctionObject *, py::handle *args) {
-    py::list box = py::reinterpret_borrow<py::list>(args[2]);
-    try {
-        py::module_ socket = py::module_::import("socket");
-        box.append(socket.attr("getaddrinfo")(args[0], args[1], py::arg("type") = socket.attr("SOCK_STREAM")));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        box.append(e.value());
+// --- Name lookups ------------------------------------------------------------------------------
+
+// Resolver threads at most, for all names together. A resolver that never
+// answers holds its thread for as long as it likes; later lookups of the
+// same name wait for that one, and lookups of other names start no thread
+// past this many.
+constexpr int kMaxResolverThreads = 8;
+
+// One lookup in flight: its answer (getaddrinfo's list, or the exception it
+// raised) once `done` (a threading.Event) is set.
+struct Lookup {
+    py::object done;
+    py::object answer;
+};
+
+// The lookups in flight, by name, and how many resolver threads run. Read
+// and changed only while holding the interpreter, and never across a call
+// into Python, which may let another thread in.
+struct ResolverState {
+    std::unordered_map<std::string, std::shared_ptr<Lookup>> in_flight;
+    int threads = 0;
+};
+
+constexpr const char *kResolverCapsule = "vorna_comfyui_engine.resolver";
+
+ResolverState &state_of(py::handle resolver) {
+    void *state = PyCapsule_GetPointer(resolver.ptr(), kResolverCapsule);
+    if (!state) throw py::error_already_set();
+    return *static_cast<ResolverState *>(state);
+}
+
+std::string name_key(py::handle host) { return py::repr(host).cast<std::string>(); }
+
+// The lookup is over: its entry goes, its thread is counted out, and whoever
+// waits for it is woken.
+void finish_lookup(py::handle resolver, py::handle host, py::object answer) {
+    ResolverState &state = state_of(resolver);
+    auto found = state.in_flight.find(name_key(host));
+    if (found == state.in_flight.end()) return;
+    std::shared_ptr<Lookup> lookup = found->second;
+    state.in_flight.erase(found);
+    --state.threads;
+    lookup->answer = std::move(answer);
+    lookup->done.attr("set")();
+}
+
+// getaddrinfo(host, port, 0, SOCK_STREAM) as the module global of `socket`
+// names it now (tests replace it); a new reference, or nullptr with the
+// error set. Holds only plain pointers while the resolver blocks: when the
+// interpreter ends this thread at exit, the stack unwinds without holding
+// the interpreter, and releasing a reference then would touch it; what the
+// lookup holds is left to the end of the process instead.
+PyObject *system_lookup(PyObject *host, PyObject *port) {
+    PyObject *socket = PyImport_ImportModule("socket");
+    if (!socket) return nullptr;
+    PyObject *lookup = PyObject_GetAttrString(socket, "getaddrinfo");
+    PyObject *stream = lookup ? PyObject_GetAttrString(socket, "SOCK_STREAM") : nullptr;
+    PyObject *any = stream ? PyLong_FromLong(0) : nullptr;
+    Py_DECREF(socket);
+    PyObject *found = nullptr;
+    if (any) {
+        PyObject *argv[] = {host, port, any, stream};
+        found = PyObject_Vectorcall(lookup, argv, 4, nullptr);
     }
+    Py_XDECREF(any);
+    Py_XDECREF(stream);
+    Py_XDECREF(lookup);
+    return found;
+}
+
+// Runs in the resolver thread: the lookup of `host`, handed to its waiters.
+py::object resolve_into(FunctionObject *, py::handle *args) {
+    PyObject *found = system_lookup(args[0].ptr(), args[1].ptr());
+    if (found) {
+        finish_lookup(args[2], args[0], py::reinterpret_steal<py::object>(found));
+        return py::none();
+    }
+    py::error_already_set e;
+    finish_lookup(args[2], args[0], py::reinterpret_borrow<py::object>(e.value()));
+    if (!e.matches(PyExc_Exception)) throw e;
     return py::none();
 }
 
-const FunctionDef kResolveInto{"resolve", {"host", "port", "box"}, resolve_into};
+const FunctionDef kResolveInto{"resolve", {"host", "port", "resolver"}, resolve_into};
+
+// Raises httpcore's `error` with `message`, caused by `cause`, as the HTTP
+// layer raises its errors from the system's (a lookup that did not come back
+// is the resolver's "temporary failure").
+[[noreturn]] void raise_lookup_error(const char *error, const py::str &message, py::object cause = py::object()) {
+    if (!cause) {
+        py::module_ socket = py::module_::import("socket");
+        cause = socket.attr("gaierror")(socket.attr("EAI_AGAIN"), message);
+    }
+    py::object raised = py::module_::import("httpcore").attr(error)(message);
+    // Its context too, as `raise ... from` inside `except` sets both: the
+    // connection pool re-raises errors `from None`, which drops the cause.
+    PyException_SetContext(raised.ptr(), cause.inc_ref().ptr());
+    PyException_SetCause(raised.ptr(), cause.release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
+    throw py::error_already_set();
+}
+
+// The lookup of `host` in flight, joined, or a new one with a thread of its
+// own. Fails with ConnectError when all resolver threads are taken.
+std::shared_ptr<Lookup> join_lookup(py::handle self, py::handle host, py::handle port) {
+    py::object resolver = self.attr("resolver");
+    py::object done = py::module_::import("threading").attr("Event")();
+    ResolverState &state = state_of(resolver);
+    const std::string key = name_key(host);
+    // From here to the entry's insertion, nothing calls into Python.
+    auto found = state.in_flight.find(key);
+    if (found != state.in_flight.end()) return found->second;
+    if (state.threads >= kMaxResolverThreads)
+        raise_lookup_error("ConnectError",
+                           py::str("the name {} was not looked up: the system's resolver has not yet answered {} "
+                                   "lookups of other names")
+                               .attr("format")(host, state.threads));
+    auto lookup = std::make_shared<Lookup>();
+    lookup->done = std::move(done);
+    state.in_flight.emplace(key, lookup);
+    ++state.threads;
+    try {
+        py::object resolve = py::module_::import("functools").attr("partial")(
+            make_function(self.attr("module"), kResolveInto), host, port, resolver);
+        py::module_::import("threading")
+            .attr("Thread")(py::arg("target") = resolve, py::arg("name") = "vorna-resolve", py::arg("daemon") = true)
+            .attr("start")();
+    } catch (py::error_already_set &e) {
+        // No thread: the lookup ends here, for anyone who joined it meanwhile too.
+        finish_lookup(resolver, host, py::reinterpret_borrow<py::object>(e.value()));
+        throw;
+    }
+    return lookup;
+}
 
 // The addresses of `host`, looked up within the connect deadline: the
-// system's resolver takes no timeout, so it runs in a thread of its own
-// that is left behind when the deadline passes.
+// system's resolver takes no timeout, so it runs in a thread of its own that
+// is left behind when the deadline passes (one per name: a later call of
+// the same name waits for it, within its own deadline).
 py::list addresses_of(py::handle self, py::handle host, py::handle port, py::handle timeout) {
-    py::list box;
+    py::list addresses;
     try {
         py::module_::import("ipaddress").attr("ip_address")(host);
-        box.append(host);
-        return box;  // an address already
+        addresses.append(host);
+        return addresses;  // an address already
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError)) throw;
     }
-    py::object resolve = py::module_::import("functools").attr("partial")(
-        make_function(self.attr("module"), kResolveInto), host, port, box);
-    py::object thread = py::module_::import("threading").attr("Thread")(
-        py::arg("target") = resolve, py::arg("name") = "vorna-resolve", py::arg("daemon") = true);
-    thread.attr("start")();
-    thread.attr("join")(clamp(self.attr("local"), timeout, "ConnectTimeout", true));
-    py::module_ httpcore = py::module_::import("httpcore");
-    if (py::len(box) == 0)
-        raise_error(httpcore.attr("ConnectTimeout"),
-                    py::str("looking up the address of {} took longer than the timeout").attr("format")(host));
-    py::object found = box[0];
-    if (py::isinstance(found, PyExc_BaseException))
-        raise_error(httpcore.attr("ConnectError"), py::str(found));
-    py::list addresses;
+    std::shared_ptr<Lookup> lookup = join_lookup(self, host, port);
+    lookup->done.attr("wait")(clamp(self.attr("local"), timeout, "ConnectTimeout", true));
+    py::object found = lookup->answer;
+    if (!found)
+        raise_lookup_error("ConnectTimeout", py::str("the system's resolver did not answer {} within the timeout")
+                                                 .attr("format")(host));
+    // The resolver's own error stays the cause, as the HTTP layer keeps an OSError.
+    if (py::isinstance(found, PyExc_BaseException)) raise_lookup_error("ConnectError", py::str(found), found);
     for (py::handle info : found) addresses.append(py::tuple(py::reinterpret_borrow<py::tuple>(info)[4])[0]);
     return addresses;
 }
@@ -220,6 +338,18 @@ py::object deadline_backend_type(py::handle module) {
 
 }  // namespace
 
+py::object new_resolver() {
+    auto *state = new ResolverState();
+    PyObject *capsule = PyCapsule_New(state, kResolverCapsule, [](PyObject *self) {
+        delete static_cast<ResolverState *>(PyCapsule_GetPointer(self, kResolverCapsule));
+    });
+    if (!capsule) {
+        delete state;
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(capsule);
+}
+
 Deadline::Deadline(py::handle guard, double seconds, double connect_seconds) : guard_(guard) {
     if (guard.is_none()) return;
     py::object local = guard.attr("local");
@@ -250,6 +380,7 @@ ConnectionFacts connection_facts(py::handle guard) {
 py::object deadline_backend(py::handle module, py::handle local) {
     py::object backend = deadline_backend_type(module)(py::module_::import("httpcore").attr("SyncBackend")(), local);
     backend.attr("module") = module;
+    backend.attr("resolver") = global(module, "_resolver");
     return backend;
 }
 

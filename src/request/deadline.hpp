@@ -30,8 +30,13 @@ struct ConnectionFacts {
 };
 ConnectionFacts connection_facts(py::handle guard);
 
+// The name lookups of a module's requests (its `_resolver`): which are in
+// flight and how many resolver threads run.
+py::object new_resolver();
+
 // A network backend for httpcore's connection pools whose streams never
-// wait past the deadline of `local`'s request in progress.
+// wait past the deadline of `local`'s request in progress; its names are
+// looked up through the module's `_resolver`.
 py::object deadline_backend(py::handle module, py::handle local);
 
 }  // namespace vorna

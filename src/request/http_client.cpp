@@ -3,6 +3,7 @@
 #include "../codec/answers.hpp"
 #include "deadline.hpp"
 #include "origin_guard.hpp"
+#include "url_password.hpp"
 
 #include <climits>
 
@@ -161,18 +162,31 @@ py::object new_transport(py::handle module, py::handle pool) {
     return transport(pool, answer_stream);
 }
 
+// The proxy URL the environment names for `origin`, or None: read exactly as
+// httpx reads it (`<scheme>_proxy`, `all_proxy`, and `no_proxy` with "*",
+// ports, domains and addresses; a proxy URL without a scheme is http://),
+// by httpx's own reader and URL patterns, the most specific pattern first.
+py::object proxy_url_for(py::handle origin) {
+    py::module_ httpx = py::module_::import("httpx");
+    py::module_ utils = py::module_::import("httpx._utils");
+    py::tuple o = py::reinterpret_borrow<py::tuple>(origin);
+    py::object url = httpx.attr("URL")(py::arg("scheme") = o[0], py::arg("host") = o[1], py::arg("port") = o[2]);
+    py::dict mounts = utils.attr("get_environment_proxies")();
+    py::list patterns;
+    for (auto item : mounts) patterns.append(utils.attr("URLPattern")(item.first));
+    for (py::handle pattern : py::module_::import("builtins").attr("sorted")(patterns))
+        if (truth(pattern.attr("matches")(url))) return mounts[pattern.attr("pattern")];
+    return py::none();
+}
+
 // The connection pool for `origin`: through the proxy the environment names
-// for it (as httpx would take it: `<scheme>_proxy`, `all_proxy`, `no_proxy`),
-// every connection opened by the deadline backend.
-py::object new_pool(py::handle origin, py::handle backend) {
+// for it, every connection opened by the deadline backend. Notes the proxy
+// in `guard` (None when there is none).
+py::object new_pool(py::handle origin, py::handle backend, py::handle guard) {
     py::module_ httpcore = py::module_::import("httpcore");
     py::module_ httpx = py::module_::import("httpx");
-    py::module_ urllib = py::module_::import("urllib.request");
-    py::tuple o = py::reinterpret_borrow<py::tuple>(origin);
-    py::object proxies = urllib.attr("getproxies")();
-    py::object proxy = proxies.attr("get")(o[0], proxies.attr("get")("all"));
-    if (truth(proxy) && truth(urllib.attr("proxy_bypass")(o[1]))) proxy = py::none();
-    bool https = equals(o[0], py::str("https"));
+    py::object proxy = proxy_url_for(origin);
+    bool https = equals(py::tuple(py::reinterpret_borrow<py::tuple>(origin))[0], py::str("https"));
     py::object tls = https ? httpx.attr("create_ssl_context")() : py::none();
     py::dict settings;
     settings["ssl_context"] = tls;
@@ -183,9 +197,24 @@ py::object new_pool(py::handle origin, py::handle backend) {
     settings["max_keepalive_connections"] = py::int_(20);
     settings["keepalive_expiry"] = py::float_(kKeepIdleSeconds);
     settings["network_backend"] = backend;
-    if (!truth(proxy)) return httpcore.attr("ConnectionPool")(**settings);
-    py::object via = httpx.attr("Proxy")(proxy);
-    py::object at = via.attr("url");
+    guard.attr("proxy") = py::none();
+    if (proxy.is_none()) return httpcore.attr("ConnectionPool")(**settings);
+    py::object via, at;
+    try {
+        via = httpx.attr("Proxy")(proxy);
+        at = via.attr("url");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(httpx.attr("InvalidURL"))) throw;
+        // The proxy's password shows nowhere, whoever wrote the text.
+        scrub_exception(e.value(), proxy);
+        std::string text;
+        py::str shown = utf8_of(proxy, text) ? py::str(hide_password(text)) : py::str("?");
+        raise_with_context(PyExc_ValueError,
+                           py::str("the proxy {} that the environment names for {} cannot be used: {}")
+                               .attr("format")(shown, show_origin(origin), exception_text(e)),
+                           e);
+    }
+    guard.attr("proxy") = py::str(at);  // httpx keeps the user information apart
     settings["proxy_url"] = httpcore.attr("URL")(py::arg("scheme") = at.attr("raw_scheme"),
                                                  py::arg("host") = at.attr("raw_host"),
                                                  py::arg("port") = at.attr("port"),
@@ -205,7 +234,8 @@ py::object make_http_client(py::handle module, py::handle url, py::handle header
     py::module_ httpx = py::module_::import("httpx");
     py::object transport;
     try {
-        transport = new_transport(module, new_pool(guard.attr("origin"), deadline_backend(module, guard.attr("local"))));
+        transport = new_transport(
+            module, new_pool(guard.attr("origin"), deadline_backend(module, guard.attr("local")), guard));
     } catch (py::error_already_set &e) {
         // Another httpcore or httpx than the ones this was written for.
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_AttributeError)) throw;

@@ -14,6 +14,14 @@ namespace {
 // readiness budget is left.
 constexpr double kLeastTrySeconds = 5.0;
 
+// How long a service whose every connection is refused is waited for: a
+// refusal means the host is up and nothing listens on the port. A service
+// that is starting binds its port within its first seconds (a platform in
+// front of it answers 502 or 503 meanwhile, which keep the whole readiness
+// wait); a port still refusing after this is a wrong address or a stopped
+// service, and the user hears so at once instead of after the whole wait.
+constexpr double kRefusedSeconds = 5.0;
+
 // The library's client builds its HTTP client on first use of its `client`
 // property, from its own URL, headers and timeout: this one builds the
 // package's guarded one from the same.
@@ -100,6 +108,84 @@ py::str where_of(py::handle base_url, py::handle guard) {
 
 bool is_refusal(int status) { return status == 401 || status == 403; }
 
+// The system's error behind an HTTP layer error (it raises its own from the
+// OSError it caught), or None.
+py::object system_error_behind(py::handle value) {
+    py::object link = py::reinterpret_borrow<py::object>(value);
+    for (int depth = 0; depth < 8 && !link.is_none(); ++depth) {
+        if (py::isinstance(link, PyExc_OSError)) return link;
+        py::object cause = py::getattr(link, "__cause__", py::none());
+        link = cause.is_none() ? py::getattr(link, "__context__", py::none()) : cause;
+    }
+    return py::none();
+}
+
+bool is_unreachable(const py::error_already_set &e) {
+    py::module_ httpx = py::module_::import("httpx");
+    return e.matches(httpx.attr("ConnectError")) || e.matches(httpx.attr("ConnectTimeout"));
+}
+
+bool was_refused(const py::error_already_set &e) {
+    return is_unreachable(e) && py::isinstance(system_error_behind(e.value()), PyExc_ConnectionRefusedError);
+}
+
+// What went wrong in reaching the service, in plain words, and what to check.
+struct Unreached {
+    py::str how;
+    py::str check;
+};
+
+Unreached unreached_how(const py::error_already_set &e, py::handle guard) {
+    py::object cause = system_error_behind(e.value());
+    py::module_ socket = py::module_::import("socket");
+    py::str host = py::str(py::tuple(guard.attr("origin"))[1]);
+    py::str running("check VORNA_API_BASE_URL and that the service is running");
+    py::str name("check the host name in VORNA_API_BASE_URL");
+    if (py::isinstance(cause, py::module_::import("ssl").attr("SSLError")))
+        return {py::str("the TLS handshake failed"),
+                py::str("check VORNA_API_BASE_URL (https:// only for a service that speaks TLS) and that this "
+                        "machine trusts the service's certificate")};
+    if (py::isinstance(cause, PyExc_ConnectionRefusedError))
+        return {py::str("the connection was refused: nothing listens at that address and port"), running};
+    if (py::isinstance(cause, socket.attr("gaierror"))) {
+        if (e.matches(py::module_::import("httpx").attr("ConnectTimeout")))
+            return {py::str("looking up the address of {} took too long").attr("format")(host), name};
+        py::object code = py::getattr(cause, "errno", py::none());
+        for (const char *absent : {"EAI_NONAME", "EAI_NODATA"})
+            if (py::hasattr(socket, absent) && equals(code, socket.attr(absent)))
+                return {py::str("the name {} was not found").attr("format")(host), name};
+        return {py::str("the address of {} could not be looked up").attr("format")(host), name};
+    }
+    if (e.matches(py::module_::import("httpx").attr("ConnectTimeout")) || py::isinstance(cause, PyExc_TimeoutError))
+        return {py::str("connecting to it timed out"), running};
+    return {py::str("the connection failed"), running};
+}
+
+// An exception of the type of `e`'s, with `message` (and its request, for httpx's).
+py::object same_type_with(const py::error_already_set &e, const py::str &message) {
+    py::object request = py::getattr(e.value(), "_request", py::none());
+    return request.is_none() ? py::type::of(e.value())(message)
+                             : py::type::of(e.value())(message, py::arg("request") = request);
+}
+
+// The service could not be reached: the same error, saying where, what
+// happened in plain words and the setting to check. `tries` counts the
+// attempts to open a client (0: the error of a call).
+[[noreturn]] void raise_unreachable(const py::error_already_set &e, py::handle guard, int tries, double seconds) {
+    py::object proxy = guard.attr("proxy");
+    py::str via = proxy.is_none() ? py::str("") : py::str(" through the proxy {}").attr("format")(proxy);
+    Unreached what = unreached_how(e, guard);
+    py::str detail = exception_text(e);
+    if (tries == 1) detail = py::str("{}; tried once in {:.1f} s").attr("format")(detail, py::float_(seconds));
+    if (tries > 1)
+        detail = py::str("{}; tried {} times in {:.1f} s").attr("format")(detail, tries, py::float_(seconds));
+    if (!proxy.is_none())
+        what.check = what.check + py::str(", and the proxy settings (HTTP_PROXY, HTTPS_PROXY, ALL_PROXY, NO_PROXY)");
+    py::str message = py::str("the service at {}{} cannot be reached: {} ({}); {}")
+                          .attr("format")(show_origin(guard.attr("origin")), via, what.how, detail, what.check);
+    raise_object_with_context(same_type_with(e, message), e);
+}
+
 }  // namespace
 
 bool is_library_client(py::handle client_type) {
@@ -166,6 +252,8 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
     py::object library_error = py::module_::import("bentoml.exceptions").attr("BentoMLException");
     double pause = 0.1;
     int tries = 0;
+    bool refused_only = true;
+    const double first = started >= 0 ? started : now_seconds();
     for (;;) {
         try {
             ++tries;
@@ -174,6 +262,7 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
             int status = 0;
             bool retry = e.matches(httpx.attr("NetworkError")) || e.matches(httpx.attr("TimeoutException")) ||
                          e.matches(httpx.attr("RemoteProtocolError"));
+            refused_only = refused_only && was_refused(e);
             if (!retry && e.matches(library_error)) {
                 status = status_of(e, guard);
                 py::str where = where_of(base_url, guard);
@@ -198,8 +287,10 @@ OpenedClient open_client(py::handle module, py::handle client_type, py::handle b
                 }
             }
             double left = remaining();
-            if (!retry || left <= 0) {
+            const double waited = now_seconds() - first;
+            if (!retry || left <= 0 || (refused_only && waited >= kRefusedSeconds)) {
                 close_http();
+                if (!guard.is_none() && is_unreachable(e)) raise_unreachable(e, guard, tries, waited);
                 if (!retry || !status) throw;
                 py::str message = py::str("the service at {} did not become ready: its schema request answered {} "
                                           "on each of {} tries within {} s")
@@ -220,13 +311,11 @@ py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs,
         return py::reinterpret_borrow<py::object>(call)(endpoint, **py::reinterpret_borrow<py::dict>(kwargs));
     } catch (py::error_already_set &e) {
         py::object httpx = py::module_::import("httpx");
+        if (!guard.is_none() && is_unreachable(e)) raise_unreachable(e, guard, 0, 0);
         if (!guard.is_none() && e.matches(httpx.attr("TimeoutException"))) {
             py::str message = py::str("the request took longer than the configured timeout of {} s")
                                   .attr("format")(timeout);
-            py::object request = py::getattr(e.value(), "_request", py::none());
-            py::object error = request.is_none() ? py::type::of(e.value())(message)
-                                                 : py::type::of(e.value())(message, py::arg("request") = request);
-            raise_object_with_context(error, e);
+            raise_object_with_context(same_type_with(e, message), e);
         }
         if (e.matches(py::module_::import("bentoml.exceptions").attr("BentoMLException"))) {
             int status = status_of(e, py::none());

@@ -24,8 +24,10 @@ struct OpenedClient {
 bool is_library_client(py::handle client_type);
 
 // Builds the client, retrying a service that cannot be reached or answers
-// 5xx or 429 with growing pauses within the readiness budget; a refused key
-// (401, 403) or a missing service (404) fails at once.
+// 5xx or 429 with growing pauses within the readiness budget (a few seconds
+// when every connection is refused); a refused key (401, 403) or a missing
+// service (404) fails at once. A service that cannot be reached fails with
+// the HTTP layer's error type, saying where, what failed and what to check.
 // The readiness budget counts from `started` (seconds of the steady clock),
 // or from now when it is negative.
 OpenedClient open_client(py::handle module, py::handle client_type, py::handle base_url, py::handle token,

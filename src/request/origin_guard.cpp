@@ -82,7 +82,7 @@ py::object new_guard(py::handle module, py::handle base_url) {
     if (origin.is_none()) return origin;
     return py::module_::import("types").attr("SimpleNamespace")(
         py::arg("origin") = origin, py::arg("local") = py::module_::import("threading").attr("local")(),
-        py::arg("http") = py::none());
+        py::arg("http") = py::none(), py::arg("proxy") = py::none());
 }
 
 py::dict guard_hooks(py::handle module, py::handle guard) {

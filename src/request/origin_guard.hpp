@@ -13,9 +13,10 @@ py::object http_origin(py::handle url);
 // "scheme://host:port" of an origin, cut at 200 characters.
 py::str show_origin(py::handle origin);
 
-// The guard of a client of `base_url`: its origin and the per-thread state
-// of the request in progress (deadline, what the connection did, the last
-// status). None when the URL has no http(s) origin.
+// The guard of a client of `base_url`: its origin, the proxy its HTTP client
+// goes through (None for none), and the per-thread state of the request in
+// progress (deadline, what the connection did, the last status). None when
+// the URL has no http(s) origin.
 py::object new_guard(py::handle module, py::handle base_url);
 
 // The request and response hooks of an HTTP client guarded by `guard`, as

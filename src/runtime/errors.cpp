@@ -4,7 +4,8 @@
 
 namespace vorna {
 
-void set_python_error(PyObject *other) noexcept {
+void set_python_error(PyObject *other) {
+    rethrow_forced_unwind();
     try {
         throw;
     } catch (py::error_already_set &e) {

@@ -4,7 +4,40 @@
 #pragma once
 #include "objects.hpp"
 
+// The Itanium C++ ABI runtimes (libstdc++, libc++abi) tell a forced unwind
+// from a C++ exception; MSVC's runtime has none to tell.
+#if defined(__has_include)
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#endif
+#endif
+
 namespace vorna {
+
+// Call first inside every `catch (...)`: rethrows a forced unwind, which a
+// catch-all must never stop. glibc ends a thread (pthread_exit: the
+// interpreter ends its daemon threads so when they wake during finalisation)
+// by unwinding its stack; swallowing that unwind aborts the process, and the
+// thread no longer holds the interpreter, so nothing of Python may run in the
+// handler either. libstdc++ gives it a type; libc++abi gives it none, as for
+// any exception not thrown by C++, and such an exception passes through too.
+#if defined(__GLIBCXX__)
+// The forced unwind carries no object: its handler binds its reference to
+// null by design, which the undefined-behaviour sanitizer would report.
+__attribute__((no_sanitize("undefined")))
+#endif
+inline void rethrow_forced_unwind() {
+#if defined(__GLIBCXX__)
+    try {
+        throw;
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (...) {
+    }
+#elif defined(_LIBCPPABI_VERSION)
+    if (!abi::__cxa_current_exception_type()) throw;
+#endif
+}
 
 // Calls a context manager's __exit__ with the caught exception, as `with`
 // does; true when it asks for the exception to be suppressed. An error raised
@@ -31,6 +64,7 @@ py::object with_context(py::handle manager, Body &&body) {
         if (exit_suppresses(exit, manager, e)) return py::none();
         throw;
     } catch (...) {
+        rethrow_forced_unwind();
         exit(manager, py::none(), py::none(), py::none());
         throw;
     }
@@ -39,7 +73,8 @@ py::object with_context(py::handle manager, Body &&body) {
 }
 
 // Makes the C++ exception being handled (call it inside `catch (...)`) the
-// pending Python error, wherever native code returns to the interpreter. A
+// pending Python error, wherever native code returns to the interpreter; a
+// forced unwind is rethrown (rethrow_forced_unwind), nothing else is. A
 // Python error passes through unchanged, memory exhaustion is MemoryError,
 // and any other C++ error becomes `other` with its text unless a Python error
 // is already pending. `other` is SystemError in native functions and module
@@ -47,7 +82,7 @@ py::object with_context(py::handle manager, Body &&body) {
 // exceptions (a failed cast, say) become the Python type pybind11 gives them;
 // it is ImportError in the finder and loader methods, where they become
 // ImportError too (a name that is not valid UTF-8 fails the import cleanly).
-void set_python_error(PyObject *other) noexcept;
+void set_python_error(PyObject *other);
 
 // For its lifetime the caught exception is the one being handled, as inside
 // an `except` block: whatever is raised meanwhile (by native or Python code,

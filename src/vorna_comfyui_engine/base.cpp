@@ -3,6 +3,7 @@
 #include "../runtime/module_table.hpp"
 #include "../codec/codecs.hpp"
 #include "../request/client_pool.hpp"
+#include "../request/deadline.hpp"
 #include "../request/opening.hpp"
 #include "../request/origin_guard.hpp"
 #include "../request/url_password.hpp"
@@ -165,6 +166,7 @@ void body_base(py::module_ m) {
     // The clients kept between requests: module state, so a module body run
     // again starts with none.
     bind(m, "_client_pool", new_client_pool(m));
+    bind(m, "_resolver", new_resolver());
 }
 
 }  // namespace vorna

@@ -7,11 +7,13 @@ once its body was read whole."""
 from __future__ import annotations
 
 import contextlib
+import http.client
 import json
 import socket
 import struct
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
@@ -162,6 +164,59 @@ class Service:
         for sock in self.open_sockets:
             with contextlib.suppress(OSError):
                 sock.shutdown(socket.SHUT_RDWR)
+
+
+class ForwardProxy:
+    """An HTTP forward proxy on 127.0.0.1 for plain http:// services: records
+    each request it forwards (method, absolute URL, headers, the
+    Proxy-Authorization among them) in `requests`, and relays the answer."""
+
+    def __init__(self):
+        self.requests: list[tuple[str, str, dict]] = []
+        proxy = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def _forward(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                proxy.requests.append((self.command, self.path, dict(self.headers)))
+                target = urllib.parse.urlsplit(self.path)
+                headers = {k: v for k, v in self.headers.items() if not k.lower().startswith("proxy-")}
+                upstream = http.client.HTTPConnection(target.hostname, target.port or 80, timeout=60)
+                try:
+                    upstream.request(self.command, target.path + (f"?{target.query}" if target.query else ""),
+                                     body=body, headers=headers)
+                    answer = upstream.getresponse()
+                    data = answer.read()
+                finally:
+                    upstream.close()
+                self.send_response(answer.status)
+                for name, value in answer.getheaders():
+                    if name.lower() not in ("content-length", "transfer-encoding", "connection"):
+                        self.send_header(name, value)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            do_GET = do_POST = _forward
+
+        self.server = _Server(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.server.handle_error = lambda request, address: None
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+
+    @property
+    def address(self) -> str:
+        """"127.0.0.1:PORT", as a proxy setting names it."""
+        return "%s:%d" % self.server.server_address[:2]
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 @contextlib.contextmanager
