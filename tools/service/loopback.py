@@ -117,12 +117,13 @@ class Service:
                     # Repetitions go out in writes of about 64 KiB: many small
                     # chunks cost the service no more than one large one.
                     batch = max(1, (1 << 16) // max(len(frame), 1))
+                    # The end goes out with the last of the body, so that a client
+                    # reading the body also reads what follows it.
+                    end = (b"0\r\n\r\n" if answer.chunked else b"") + answer.trailing
                     try:
                         for done in range(0, answer.repeat, batch):
-                            self.wfile.write(frame * min(batch, answer.repeat - done))
-                        if answer.chunked:
-                            self.wfile.write(b"0\r\n\r\n")
-                        self.wfile.write(answer.trailing)
+                            last = done + batch >= answer.repeat
+                            self.wfile.write(frame * min(batch, answer.repeat - done) + (end if last else b""))
                     except OSError:
                         self.close_connection = True
                     return
