@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import collections
+import dataclasses
 import io
 import json
 import logging
@@ -28,9 +29,11 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import encode_png, encode_tensor, recording_client_class
 from reliability_support import LONG, NODES, PACKAGE, archive_records, module, written
+from tools.service.loopback import JSON, Answer, Service
 
 torch = pytest.importorskip("torch")
 Image = pytest.importorskip("PIL.Image")
+bentoml = pytest.importorskip("bentoml")
 
 LIMIT = 1 << 20     # the limit the in-process tests run under
 
@@ -61,14 +64,15 @@ def legacy_stream() -> bytes:
     return saved(torch.zeros(4), _use_new_zipfile_serialization=False)
 
 
+def png_chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
 def png_declaring(width: int, height: int) -> bytes:
     """A 1-bit PNG of the given size: all rows zero, compressed to almost nothing."""
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
     rows = zlib.compress((b"\x00" + bytes((width + 7) // 8)) * height, 9)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 1, 0, 0, 0, 0))
-            + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 1, 0, 0, 0, 0))
+            + png_chunk(b"IDAT", rows) + png_chunk(b"IEND", b""))
 
 
 # ---- archives that Python's zipfile and torch's reader would read differently
@@ -157,13 +161,10 @@ def bytes_between_records() -> bytes:
 def ico_holding(width: int, height: int) -> bytes:
     """An icon whose one entry is an RGBA PNG of the given size, all zeros:
     Pillow's icon reader decodes it while opening."""
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
     packer, row = zlib.compressobj(9), bytes(1 + 4 * width)
     rows = b"".join(packer.compress(row) for _ in range(height)) + packer.flush()
-    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
-           + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    png = (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+           + png_chunk(b"IDAT", rows) + png_chunk(b"IEND", b""))
     return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 0, 0, 0, 0, 1, 32, len(png), 22) + png
 
 
@@ -487,12 +488,42 @@ def test_stored_archives_of_other_writers_load_with_torchs_headers(limited, zip6
     assert torch.equal(latent["samples"]["a"], value["a"]) and latent["samples"]["b"][1].dtype == torch.bfloat16
 
 
-@pytest.mark.parametrize("image_format", ["JPEG", "WEBP", "BMP", "GIF", "TIFF"])
-def test_single_image_formats_still_decode(image_format):
+def pillow_saved(image_format: str, **options) -> bytes:
     buf = io.BytesIO()
-    Image.new("RGB", (5, 6), (255, 255, 255)).save(buf, format=image_format)
-    image = module("base").base64_to_image(b64(buf.getvalue()))
-    assert image.shape == (1, 6, 5, 3) and float(image.min()) > 0.9
+    Image.new("RGB", (5, 6), (255, 255, 255)).save(buf, format=image_format, **options)
+    return buf.getvalue()
+
+
+def png_with_some_text() -> bytes:
+    from PIL.PngImagePlugin import PngInfo
+
+    info = PngInfo()
+    info.add_text("prompt", "{}" * 1000)
+    info.add_text("workflow", "{}" * 1000, zip=True)
+    info.add_itxt("comment", "\u00e9t\u00e9", zip=True)
+    return pillow_saved("PNG", pnginfo=info)
+
+
+# Images as encoders write them, in the layouts the checks before Pillow look at.
+GENUINE_IMAGES = {
+    **{name: (lambda name=name: pillow_saved(name)) for name in ("JPEG", "WEBP", "BMP", "GIF", "TIFF")},
+    "progressive JPEG": lambda: pillow_saved("JPEG", progressive=True),
+    "TIFF in strips": lambda: pillow_saved("TIFF", strip_size=16),
+    "deflated TIFF in strips": lambda: pillow_saved("TIFF", compression="tiff_adobe_deflate", strip_size=16),
+    "TIFF in one tile larger than the picture": lambda: tiff_image(5, 6, tile=(256, 256), deflated=True),
+    "TIFF in tiles": lambda: tiff_image(40, 6, tile=(16, 16)),
+    "PNG with text": png_with_some_text,
+}
+
+
+@pytest.mark.parametrize("image", GENUINE_IMAGES)
+def test_images_as_encoders_write_them_still_decode(image):
+    import numpy as np
+
+    raw = GENUINE_IMAGES[image]()
+    expected = np.asarray(Image.open(io.BytesIO(raw)).convert("RGB"), dtype=np.float32) / 255
+    decoded = module("base").base64_to_image(b64(raw))
+    assert decoded.shape == (1, *expected.shape) and np.array_equal(decoded[0].numpy(), expected)
 
 
 @pytest.mark.parametrize("where", ["codec", "image_binary", "images"])
@@ -630,55 +661,195 @@ def test_interpreter_exit_during_an_encode_does_not_crash():
     assert all(code in (0, -6) for code in codes), codes
 
 
+# ---- answers that cost more to read than their size says: the schema, the
+# body's JSON and chunks, an image's scans, strips and text
+
+def fake_service(case):
+    """Node calls answered in-process by the recording client."""
+    def call(answer):
+        module("base").SyncHTTPClient = recording_client_class({case.endpoint: answer}, record=False)
+        return case.call(case.node_class()())
+    return call
+
+
+def loopback_service(case):
+    """Node calls through the library's client to a loopback service, which
+    answers a JSON object or an `Answer`; `call.declare(gives)` serves the
+    schema again with another answer schema."""
+    recorder = recording_client_class({case.endpoint: case.make_answer()})
+    module("base").SyncHTTPClient = recorder
+    case.call(case.node_class()())              # the keyword arguments the endpoint takes
+    module("base").SyncHTTPClient = bentoml.SyncHTTPClient
+    service, route = Service(), f"/{case.endpoint}"
+
+    def declare(gives=None):
+        service.serve_schema(gives=gives, params=list(recorder.calls[0][1]), **{case.endpoint: route})
+        base = module("base")
+        for kept in list(base._client_pool.entries.values()):     # the next call reads it
+            kept.client.close()
+        base._client_pool.entries.clear()
+
+    def call(answer):
+        service.answers[route] = answer if isinstance(answer, Answer) else Answer(200, json.dumps(answer).encode(), JSON)
+        node = case.node_class()()
+        node.BASE_URL = service.origin + "/"
+        return case.call(node)
+
+    declare()
+    call.declare = declare
+    return call
+
+
+def declaring_a_tensor(call) -> dict:
+    """A schema whose answer is a "tensor" of strings: the library would make
+    a numpy array of 10,000 characters an element (640 MB) of 60 KB of JSON."""
+    call.declare({"type": "object", "properties": {
+        "samples": {"type": "tensor", "format": "numpy-array", "dtype": "str_"}}})
+    return {"samples": ["x" * 10_000] + [1] * 16_000}
+
+
+def json_of_empty_dicts() -> Answer:
+    """2.9 MB (within the 2.97 MB a 1 MiB limit allows on the wire) that
+    parse to a dict per three bytes."""
+    return Answer(200, b"[" + b"{}," * 966_000 + b"{}]", JSON)
+
+
+def two_byte_chunks() -> Answer:
+    """A chunked body of 2-byte chunks that runs past the wire bound."""
+    return Answer(200, b"  ", JSON, repeat=1_600_000, chunked=True)
+
+
+def rescanned_jpeg(size: int = 288, copies: int = 60_000) -> bytes:
+    """A progressive JPEG whose last scan (16 bytes: an end-of-band run over
+    all blocks) comes `copies` times: each copy a pass over every pixel."""
+    buf = io.BytesIO()
+    Image.new("RGB", (size, size), (90, 120, 200)).save(buf, "JPEG", progressive=True)
+    raw = buf.getvalue()
+    last = raw.rindex(b"\xff\xda")
+    return raw[:-2] + raw[last:-2] * copies + raw[-2:]
+
+
+def png_with_text(count: int = 64, inflated: int = 1 << 20) -> bytes:
+    """A 4x4 PNG carrying `count` compressed text chunks of `inflated` bytes
+    each (1 KB apiece on the wire), which Pillow inflates while opening it."""
+    buf = io.BytesIO()
+    Image.new("RGB", (4, 4)).save(buf, "PNG")
+    png, packed = buf.getvalue(), zlib.compress(bytes(inflated), 9)
+    text = b"".join(png_chunk(b"zTXt", b"k%d\x00\x00" % i + packed) for i in range(count))
+    return png[:33] + text + png[33:]          # after the signature and IHDR
+
+
+def tiff_image(width: int, height: int, rows: int | None = None, tile: tuple | None = None,
+               pieces: int | None = None, deflated: bool = False) -> bytes:
+    """An RGB TIFF of zeros in strips of `rows` or tiles of `tile` (width,
+    length), raw or deflated, listing `pieces` of them (default: as many as
+    its size needs), all naming the same bytes."""
+    across, down = tile or (width, rows or height)
+    count = pieces or -(-width // across) * -(-height // down)
+    packer, row = zlib.compressobj(9), bytes(across * 3)
+    data = (b"".join(packer.compress(row) for _ in range(down)) + packer.flush()) if deflated else row * down
+    values = {256: (4, [width]), 257: (4, [height]), 258: (3, [8, 8, 8]), 259: (3, [8 if deflated else 1]),
+              262: (3, [2]), 277: (3, [3])}
+    if tile:
+        values.update({322: (4, [across]), 323: (4, [down]), 324: (4, None), 325: (4, [len(data)] * count)})
+    else:
+        values.update({273: (4, None), 278: (4, [down]), 279: (4, [len(data)] * count)})
+    # The values longer than an entry's four bytes follow the directory, then the pixels.
+    arrays_at = 8 + 2 + 12 * len(values) + 4
+    data_at = arrays_at + sum(len(v or range(count)) * (2 if k == 3 else 4)
+                              for k, v in values.values() if len(v or range(count)) * (2 if k == 3 else 4) > 4)
+    entries, arrays = b"", b""
+    for tag in sorted(values):
+        kind, items = values[tag]
+        items = items or [data_at] * count
+        packed = struct.pack(f"<{len(items)}{'H' if kind == 3 else 'I'}", *items)
+        if len(packed) <= 4:
+            entries += struct.pack("<HHI", tag, kind, len(items)) + packed.ljust(4, b"\0")
+        else:
+            entries += struct.pack("<HHII", tag, kind, len(items), arrays_at + len(arrays))
+            arrays += packed
+    return b"II*\0" + struct.pack("<IH", 8, len(values)) + entries + bytes(4) + arrays + data
+
+
 MEMORY_CHILD = """
     import gc, json, os, resource, sys
-    sys.path.insert(0, {tests!r})
+    sys.path[:0] = [{tests!r}, {root!r}]
     import torch
     import test_reliability_answers as hostile
-    from conftest import recording_client_class
     from reliability_support import NODES, module
 
     module("config")._MAX_ANSWER_BYTES = {limit}
     cases = {{c.name: c for c in NODES}}
+    calls = {{}}
 
-    def call(node, answer):
-        case = cases[node]
-        module("base").SyncHTTPClient = recording_client_class({{case.endpoint: answer}}, record=False)
-        return case.call(case.node_class()())
+    def call_for(node, service):
+        if (node, service) not in calls:
+            calls[node, service] = getattr(hostile, service)(cases[node])
+        return calls[node, service]
 
     runs = {runs!r}
-    for node in sorted({{node for _, node, _ in runs}}):
-        call(node, cases[node].make_answer())       # imports and first-call allocations
-    answers = [eval(build, {{"hostile": hostile, "torch": torch, "node": node}}) for _, node, build in runs]
+    for node, service in sorted({{(node, service) for _, node, service, _ in runs}}):
+        call_for(node, service)(cases[node].make_answer())      # imports and first-call allocations
+    answers = [eval(build, {{"hostile": hostile, "torch": torch, "node": node, "call": call_for(node, service)}})
+               for _, node, service, build in runs]
     gc.collect()
     start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for (label, node, _), answer in zip(runs, answers):
+    for (label, node, service, _), answer in zip(runs, answers):
         cpu = sum(os.times()[:2])
         try:
-            call(node, answer)
-            error = cause = "decoded"
-        except Exception as e:
-            error, cause = str(e), str(e if e.__context__ is None else e.__context__)
-        print(json.dumps({{"label": label, "node": node, "error": error, "cause": cause,
+            call_for(node, service)(answer)
+            outcome = wrapped = "decoded"
+        except Exception as error:
+            outcome, wrapped = str(error if error.__context__ is None else error.__context__), str(error)
+        print(json.dumps({{"label": label, "node": node, "outcome": outcome, "wrapped": wrapped,
                            "cpu_s": sum(os.times()[:2]) - cpu,
                            "peak_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start) / 1024}}))
 """
 
-# Each hostile answer with the node that decodes it, and what it would take
-# if it were decoded. The limit is 16 MiB.
+
+@dataclasses.dataclass
+class Bomb:
+    node: str
+    build: str                      # an expression of the child: the answer, given `call` and `hostile`
+    limit: int = LIMIT
+    most_mib: float = 64            # peak memory growth allowed while it is refused
+    service: str = "fake_service"
+    refusal: str = "answer refused: "
+
+
+# Each hostile answer with the node that decodes it; the older ones with a
+# 16 MiB limit, and allowed a quarter of what they would decode to.
 MEMORY_BOMBS = {
-    "two_directories": ("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 256),
-    "many_tensors": ("text_encode", "(lambda part: {'conditioning': [[{'__tensor__': part}, {}]] * 32})"
-                                    "(hostile.encode_tensor(torch.zeros((16 << 20) // 4 - 1024)))", 512),
-    "ico_holding_a_large_png": ("vae_decode", "{'images': hostile.b64(hostile.ico_holding(8192, 8192))}", 256),
+    "two_directories": Bomb("sampler", "{'samples': hostile.b64(hostile.two_directories(256 << 20))}", 16 << 20),
+    "many_tensors": Bomb("text_encode", "(lambda part: {'conditioning': [[{'__tensor__': part}, {}]] * 32})"
+                                        "(hostile.encode_tensor(torch.zeros((16 << 20) // 4 - 1024)))", 16 << 20, 128),
+    "ico_holding_a_large_png": Bomb("vae_decode", "{'images': hostile.b64(hostile.ico_holding(8192, 8192))}",
+                                    16 << 20),
+    "schema_declaring_a_tensor": Bomb("sampler", "hostile.declaring_a_tensor(call)", service="loopback_service",
+                                      refusal="the service's schema declares the type 'tensor' at properties.samples"),
+    "json_of_empty_dicts": Bomb("sampler", "hostile.json_of_empty_dicts()", service="loopback_service",
+                                refusal="answer refused: its JSON would take about"),
+    "two_byte_chunks": Bomb("sampler", "hostile.two_byte_chunks()", service="loopback_service",
+                            refusal="answer refused: its body runs longer than"),
+    "rescanned_jpeg": Bomb("vae_decode", "{'images': hostile.b64(hostile.rescanned_jpeg())}",
+                           refusal="answer refused: the JPEG image has more than 32 scans"),
+    "png_text": Bomb("vae_decode", "{'images': hostile.b64(hostile.png_with_text())}",
+                     refusal="answer refused: it would decode to"),
+    # The first strip listed 100,000 times where two would do: each decoded as a tile of its own.
+    "tiff_strips": Bomb("vae_decode", "{'images': hostile.b64(hostile.tiff_image(288, 288, rows=287, pieces=10**5))}",
+                        refusal="answer refused: the TIFF image lists 100000 strips where its size needs 2"),
+    # A 16 x 16 picture in one tile of 8192 x 8192, decoded into a buffer of the tile's size.
+    "tiff_tile": Bomb("vae_decode", "{'images': hostile.b64(hostile.tiff_image(16, 16, tile=(8192, 8192), deflated=True))}",
+                      refusal="answer refused: the TIFF image of 16 x 16 pixels comes in tiles of 8192 x 8192"),
 }
 
 
 def run_memory_child(runs, limit: int) -> list[dict]:
-    """Runs (label, node, answer expression) in one child process, one call
-    each after all are built; the peak growth reported is the child's high
-    water mark so far."""
-    code = MEMORY_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=limit, runs=list(runs))
+    """Runs (label, node, service, answer expression) in one child process,
+    one call each after all are built; the peak growth reported is the
+    child's high water mark so far."""
+    tests = os.path.dirname(os.path.abspath(__file__))
+    code = MEMORY_CHILD.format(tests=tests, root=os.path.dirname(tests), limit=limit, runs=list(runs))
     proc = run_child(code)
     assert proc.returncode == 0, proc.stderr[-2000:]
     return [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
@@ -686,21 +857,24 @@ def run_memory_child(runs, limit: int) -> list[dict]:
 
 @pytest.mark.parametrize("bomb", MEMORY_BOMBS)
 def test_hostile_answers_are_refused_before_their_memory_is_taken(bomb):
-    node, build, size = MEMORY_BOMBS[bomb]
-    (figures,) = run_memory_child([(bomb, node, build)], limit=16 << 20)
-    assert figures["cause"].startswith("answer refused: "), figures
+    spec = MEMORY_BOMBS[bomb]
+    (figures,) = run_memory_child([(bomb, spec.node, spec.service, spec.build)], spec.limit)
+    # The node's usual error: wrapped where the node wraps.
+    assert figures["outcome"].startswith(spec.refusal), figures
+    assert figures["wrapped"].startswith(CASES[spec.node].wrap_prefix or spec.refusal), figures
     # What stays is the answer's own bytes and at most one tensor under the limit.
-    assert figures["peak_growth_mib"] < size / 4, figures
+    assert figures["peak_growth_mib"] < spec.most_mib, figures
 
 
 def test_hostile_archives_are_refused_before_anything_in_them_runs():
     # Through each node, with the node's usual error, in one child at a 1 MiB limit.
-    runs = [(name, node, f"hostile.TENSOR_ANSWERS[node](hostile.b64(hostile.HOSTILE_ARCHIVES[{name!r}]()))")
+    runs = [(name, node, "fake_service",
+             f"hostile.TENSOR_ANSWERS[node](hostile.b64(hostile.HOSTILE_ARCHIVES[{name!r}]()))")
             for name in HOSTILE_ARCHIVES for node in TENSOR_ANSWERS]
     results = run_memory_child(runs, limit=LIMIT)
     assert [(r["label"], r["node"]) for r in results] == [run[:2] for run in runs]
     for figures in results:
         prefix = CASES[figures["node"]].wrap_prefix or ""
-        assert figures["error"] == prefix + figures["cause"], figures
-        assert figures["cause"].startswith("answer refused: "), figures
+        assert figures["wrapped"] == prefix + figures["outcome"], figures
+        assert figures["outcome"].startswith("answer refused: "), figures
     assert results[-1]["peak_growth_mib"] < 64, results

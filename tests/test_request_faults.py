@@ -2,6 +2,7 @@
 steer the client through its schema, move a route, lose a request the
 service may be working on, resolve or read slowly, hold many calls at once.
 Loopback fakes only; outcomes and request counts, never durations."""
+import json
 import socket
 import threading
 
@@ -51,6 +52,13 @@ def call(service, payload=None, timeout=10, ready=2, host="127.0.0.1"):
         return e
 
 
+def nested_lists(depth: int) -> dict:
+    schema = {"type": "string"}
+    for _ in range(depth):
+        schema = {"type": "array", "items": schema}
+    return schema
+
+
 @pytest.mark.parametrize("declared", [
     {"gives": {"type": "object", "is_stream": True}},
     {"gives": {"type": "file"}},
@@ -58,12 +66,70 @@ def call(service, payload=None, timeout=10, ready=2, host="127.0.0.1"):
     {"takes": {"type": "object", "properties": {"image": {"type": "file"}}}},
     {"takes": {"type": "object", "properties": {"image": {"type": "array", "items": {"type": "file"}}}}},
     {"takes": {"type": "string", "root_input": True}},
+    # What the library would turn into something else than JSON, at any depth.
+    {"gives": {"type": "object", "properties": {"samples": {"type": "tensor", "format": "numpy-array"}}}},
+    {"gives": {"type": "object", "additionalProperties": {"type": "array", "items": {"type": "dataframe"}}}},
+    {"gives": {"type": "object", "properties": {"s": {"anyOf": [{"type": "string", "format": "binary"},
+                                                                 {"type": "null"}]}}}},
+    {"gives": {"type": "object", "$defs": {"Latent": {"type": "object", "properties": {"x": {"type": "tensor"}}}}}},
+    {"takes": {"type": "object", "properties": {"image": {"type": "string", "content_type": "image/png"}}}},
+    {"gives": {"type": "array", "items": {"type": "object"}}},
+    {"gives": {"type": "object", "properties": {"samples": "string"}}},
+    {"gives": {"type": "object", "additionalProperties": nested_lists(100)}},
 ])
 def test_a_schema_declaring_anything_but_json_fails_before_sending(service, declared):
     service.serve_schema(vae_encode="/vae_encode", **declared)
     error = call(service)
     assert isinstance(error, ValueError) and "JSON objects only, so nothing was sent" in str(error)
     assert service.paths() == ["/schema.json"]
+
+
+def test_a_schema_of_plain_json_as_pydantic_writes_it_is_used(service):
+    from typing import Any, Dict, List, Optional
+
+    from pydantic import BaseModel
+
+    class Latent(BaseModel):
+        samples: str
+        batch_index: Optional[List[int]] = None
+        format: str = "latent"                  # a property named like a keyword
+
+    class Answer(BaseModel):
+        latent: Latent
+        extra: Dict[str, Any] = {}
+
+    service.serve_schema(vae_encode="/vae_encode", gives=Answer.model_json_schema())
+    service.answer("/vae_encode", 200, json.dumps({"latent": {"samples": "ok"}}).encode(), JSON)
+    assert call(service) == {"latent": {"samples": "ok"}}
+
+
+# Within the 2.97 MB that a 1 MiB limit allows on the wire, parsed to at most four times that.
+@pytest.mark.parametrize("body, chunked, refused", [
+    (b'{"samples": "' + b"A" * 2_900_000 + b'"}', False, False),     # a long string: twice its text
+    ('{"samples": "' + "\u20ac" * 966_000 + '"}', 999, False),       # wider characters, split across chunks
+    (b'{"samples": [' + b"[0]," * 725_000 + b"[]]}", 4096, True),    # a list per four bytes
+])
+def test_the_json_of_an_answer_is_sized_before_it_is_parsed(service, monkeypatch, body, chunked, refused):
+    body = body if isinstance(body, bytes) else body.encode()
+    monkeypatch.setattr(config, "_MAX_ANSWER_BYTES", 1 << 20)
+    service.answer("/vae_encode", 200, body, JSON, chunked=chunked)
+    outcome = call(service)
+    if refused:
+        assert isinstance(outcome, ValueError) and str(outcome).startswith("answer refused: its JSON would take")
+    else:
+        assert outcome == json.loads(body)
+
+
+def test_bytes_past_the_declared_body_do_not_answer_the_next_call(service):
+    planted = json.dumps({"samples": "SMUGGLED"}).encode()
+    service.answer("/vae_encode", 200, ANSWER, JSON, trailing=b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                   b"Content-Length: %d\r\n\r\n%s" % (len(planted), planted))
+    answers = [call(service)]
+    for n in (2, 3):
+        service.answer("/vae_encode", 200, json.dumps({"samples": f"answer {n}"}).encode(), JSON)
+        answers.append(call(service))
+    assert answers == [{"samples": "ok"}, {"samples": "answer 2"}, {"samples": "answer 3"}]
+    assert service.connections == 2        # the one that carried more was closed, the next one kept
 
 
 def test_a_password_in_the_url_is_neither_sent_nor_logged_and_the_key_is(service, caplog):

@@ -270,6 +270,9 @@ py::object decode_tensor_answer(py::handle module, Libraries libraries, py::hand
 py::object decode_image_answer(py::handle module, py::handle data) {
     py::object b64decode = global(module, "base64").attr("b64decode");
     py::object raw = call_b64decode(b64decode, data);
+    // The text an image carries and its pixels count against one limit.
+    AnswerScope answer(module);
+    check_image_bytes(module, raw);
     py::object buffer = global(module, "io").attr("BytesIO")(raw);
     raw = py::object();
     py::object image_module = global(module, "Image");

@@ -2,12 +2,18 @@
 // sized before anything is decoded.
 #include "image_answer.hpp"
 
+#include "image_scan.hpp"
+
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace vorna {
 namespace {
 
-// and CUR decode an embedded image while opening, before any size is known.
+// The formats image answers may come in: those whose opening reads only the
+// header. ICO and CUR decode an embedded image while opening, before any size
+// is known.
 constexpr const char *kImageFormats[] = {"PNG", "JPEG", "WEBP", "BMP", "GIF", "TIFF"};
 
 py::tuple image_answer_formats() {
@@ -16,7 +22,40 @@ py::tuple image_answer_formats() {
     return formats;
 }
 
+// The most Pillow inflates of one PNG text chunk (read at every call: an
+// application may set it).
+long long pillow_text_chunk_limit() {
+    constexpr long long kPillowDefault = 1LL << 20;
+    py::object most = py::getattr(py::module_::import("PIL.PngImagePlugin"), "MAX_TEXT_CHUNK", py::none());
+    return PyLong_Check(most.ptr()) ? std::max(0LL, as_size(most)) : kPillowDefault;
+}
+
 }  // namespace
+
+void check_image_bytes(py::handle module, py::handle raw) {
+    struct View {
+        Py_buffer view{};
+        bool held = false;
+        ~View() {
+            if (held) PyBuffer_Release(&view);
+        }
+    } bytes;
+    bytes.held = PyObject_GetBuffer(raw.ptr(), &bytes.view, PyBUF_SIMPLE) == 0;
+    if (!bytes.held) {
+        PyErr_Clear();  // Pillow reports what it is
+        return;
+    }
+    const auto *data = static_cast<const unsigned char *>(bytes.view.buf);
+    const size_t size = static_cast<size_t>(bytes.view.len);
+    const bool png = size >= 8 && std::memcmp(data, "\x89PNG\r\n\x1A\n", 8) == 0;
+    const ImageScan scan = scan_image(data, size, png ? pillow_text_chunk_limit() : 0);
+    if (!scan.refusal.empty()) refuse(scan.refusal);
+    if (scan.text_bytes > 0) {
+        AnswerScope answer(module);
+        answer.check_room(scan.text_bytes);
+        answer.add(scan.text_bytes);
+    }
+}
 
 py::object open_image_answer(py::handle image_module, py::handle buffer) {
     py::tuple formats = image_answer_formats();

@@ -4,6 +4,12 @@
 
 namespace vorna {
 
+// Before Pillow reads `raw` (an image answer's bytes): refuses it when its
+// structure asks for more decoding work than its size says (a JPEG's scans, a
+// TIFF's strips or tiles), and counts the text Pillow would read from it into
+// memory while opening it against the answer's limit.
+void check_image_bytes(py::handle module, py::handle raw);
+
 // `Image.open(buffer, formats=...)` with the formats image answers may come
 // in: those whose opening reads only the header. An image of another format
 // Pillow knows is refused by name (ValueError).

@@ -1,11 +1,15 @@
 #include "http_client.hpp"
 
 #include "../codec/answers.hpp"
+#include "../codec/json_cost.hpp"
 #include "deadline.hpp"
 #include "origin_guard.hpp"
 #include "url_password.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <string>
 
 namespace vorna {
 namespace {
@@ -54,36 +58,134 @@ long long wire_bound(py::handle module) {
                     .attr("format")(said, bound));
 }
 
+// What the parse of an answer's JSON may build, as a multiple of the wire
+// bound: a genuine answer (a few long base64 strings) builds about twice its
+// body (the decoded text and the strings), so it passes with room to spare.
+constexpr long long kJsonCostFactor = 4;
+
+// The body read so far, in one bytes object grown in place (its one
+// reference is here): a body that comes in many small pieces is neither kept
+// as many objects nor copied whenever it grows, and httpx takes the one
+// object as the whole content without joining.
+class Body {
+public:
+    // `expected`: the declared length, or -1; `most`: the wire bound.
+    Body(long long expected, long long most) : expected_(expected), most_(most) {}
+
+    void append(const char *data, Py_ssize_t n) {
+        if (n <= 0) return;
+        const long long needed = saturating_add(used_, n);
+        if (needed > capacity_) {
+            long long room = expected_ >= needed ? expected_ : std::max(needed, capacity_ * 2);
+            resize(std::min(std::max(room, needed), std::max(most_, needed)));
+        }
+        std::memcpy(PyBytes_AS_STRING(bytes_.ptr()) + used_, data, static_cast<size_t>(n));
+        used_ = needed;
+    }
+
+    long long size() const { return used_; }
+    const unsigned char *data() const {
+        return bytes_ ? reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes_.ptr())) : nullptr;
+    }
+
+    // The body as one bytes object, trimmed to its length.
+    py::object take() {
+        if (!bytes_) return py::bytes();
+        resize(used_);
+        return std::move(bytes_);
+    }
+
+private:
+    void resize(long long size) {
+        if (!bytes_) {
+            bytes_ = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            if (!bytes_) throw py::error_already_set();
+        } else {
+            PyObject *raw = bytes_.release().ptr();
+            // On failure the object is gone and `raw` is null.
+            if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) < 0) throw py::error_already_set();
+            bytes_ = py::reinterpret_steal<py::object>(raw);
+        }
+        capacity_ = size;
+    }
+
+    py::object bytes_;
+    long long used_ = 0, capacity_ = 0;
+    const long long expected_, most_;
+};
+
+// httpcore keeps a connection whose answer has ended for the next request,
+// whatever h11 has already read past that answer: bytes a service sent after
+// the body it declared would be taken for the next request's answer. Such a
+// connection is marked failed (h11's own call for a connection that cannot go
+// on), so that httpcore closes it instead when this answer is closed. `inner`
+// is httpcore's stream of the answer; the connection behind it is reached
+// through httpcore's attributes, as the versions requirements.txt names have
+// them.
+void drop_connection_if_more_followed(py::handle inner) {
+    py::object stream = py::getattr(inner, "_stream", py::none());
+    py::object connection = py::getattr(stream, "_connection", py::none());
+    py::object state = py::getattr(connection, "_h11_state", py::none());
+    if (state.is_none()) return;
+    py::tuple trailing = state.attr("trailing_data");
+    if (py::len(trailing[0]) > 0) state.attr("send_failed")();
+}
+
 py::object stream_init(FunctionObject *, py::handle *args) {
     py::setattr(args[0], "inner", args[1]);
-    py::setattr(args[0], "parts", py::none());
-    py::setattr(args[0], "left", args[2]);
+    py::setattr(args[0], "bound", args[2]);
+    py::setattr(args[0], "expected", args[3]);
+    py::setattr(args[0], "done", py::bool_(false));
     return py::none();
 }
 
-py::object stream_iter(FunctionObject *, py::handle *args) {
-    py::setattr(args[0], "parts", py::iter(args[0].attr("inner")));
-    return py::reinterpret_borrow<py::object>(args[0]);
+py::object stream_iter(FunctionObject *, py::handle *args) { return py::reinterpret_borrow<py::object>(args[0]); }
+
+// The next piece of httpcore's stream, or a null object at its end.
+py::object next_part(py::handle parts) {
+    if (PyObject *next = PyIter_Next(parts.ptr())) return py::reinterpret_steal<py::object>(next);
+    if (!PyErr_Occurred()) return py::object();
+    py::error_already_set e;
+    raise_as_httpx(e);
 }
 
-// The next piece of the body, counted against the wire bound as it comes:
-// a body without a length is cut off once it passes the bound.
+[[noreturn]] void stop_iteration() {
+    PyErr_SetNone(PyExc_StopIteration);
+    throw py::error_already_set();
+}
+
+// The whole body in one piece (the library reads it whole anyway), read
+// into one buffer and counted against the wire bound as it comes: a body
+// without a length is cut off once it passes the bound. Then its JSON is
+// sized before anything parses it.
 py::object stream_next(FunctionObject *fn, py::handle *args) {
     py::handle self = args[0];
-    py::object part;
-    try {
-        part = self.attr("parts").attr("__next__")();
-    } catch (py::error_already_set &e) {
-        if (e.matches(PyExc_StopIteration)) throw;
-        raise_as_httpx(e);
+    if (truth(self.attr("done"))) stop_iteration();
+    py::setattr(self, "done", py::bool_(true));
+    py::object inner = self.attr("inner");
+    const long long bound = self.attr("bound").cast<long long>();
+    py::object expected = self.attr("expected");
+    Body body(expected.is_none() ? -1 : expected.cast<long long>(), bound);
+    py::object parts = py::iter(inner);
+    while (py::object part = next_part(parts)) {
+        char *data = nullptr;
+        Py_ssize_t n = 0;
+        if (PyBytes_AsStringAndSize(part.ptr(), &data, &n) < 0) throw py::error_already_set();
+        if (saturating_add(body.size(), n) > bound) {
+            inner.attr("close")();
+            refuse_body(py::none(), bound);
+        }
+        body.append(data, n);
     }
-    long long left = self.attr("left").cast<long long>() - static_cast<long long>(py::len(part));
-    if (left < 0) {
-        self.attr("inner").attr("close")();
-        refuse_body(py::none(), wire_bound(module_of(fn)));
-    }
-    self.attr("left") = py::int_(left);
-    return part;
+    drop_connection_if_more_followed(inner);
+    if (body.size() == 0) stop_iteration();
+    const long long cost = json_parse_cost(body.data(), static_cast<size_t>(body.size()));
+    const long long allowed = saturating_mul(bound, kJsonCostFactor);
+    if (cost > allowed)
+        refuse("its JSON would take about " + std::to_string(cost) + " bytes once parsed, more than the " +
+               std::to_string(allowed) + " bytes that an answer within the limit may take (" +
+               std::to_string(kJsonCostFactor) + " times what VORNA_MAX_ANSWER_BYTES allows on the wire)");
+    return body.take();
 }
 
 py::object stream_close(FunctionObject *, py::handle *args) {
@@ -92,7 +194,7 @@ py::object stream_close(FunctionObject *, py::handle *args) {
     return py::none();
 }
 
-const FunctionDef kStreamInit{"__init__", {"self", "inner", "left"}, stream_init};
+const FunctionDef kStreamInit{"__init__", {"self", "inner", "bound", "expected"}, stream_init};
 const FunctionDef kStreamIter{"__iter__", {"self"}, stream_iter};
 const FunctionDef kStreamNext{"__next__", {"self"}, stream_next};
 const FunctionDef kStreamClose{"close", {"self"}, stream_close};
@@ -125,6 +227,7 @@ py::object transport_handle(FunctionObject *fn, py::handle *args) {
     }
     const long long bound = wire_bound(module_of(fn));
     // A declared length is checked before a byte of the body is read.
+    py::object declared = py::none();
     for (py::handle header : answer.attr("headers")) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(header);
         if (!equals(pair[0].attr("lower")(), py::bytes("content-length"))) continue;
@@ -134,10 +237,11 @@ py::object transport_handle(FunctionObject *fn, py::handle *args) {
             answer.attr("close")();
             refuse_body(digits.attr("decode")("ascii"), bound);
         }
+        declared = py::int_(digits);
     }
     return py::module_::import("httpx").attr("Response")(
         py::arg("status_code") = answer.attr("status"), py::arg("headers") = answer.attr("headers"),
-        py::arg("stream") = self.attr("answer_stream")(answer.attr("stream"), bound),
+        py::arg("stream") = self.attr("answer_stream")(answer.attr("stream"), bound, declared),
         py::arg("extensions") = answer.attr("extensions"));
 }
 

@@ -1,9 +1,9 @@
 """Small scriptable HTTP services on loopback addresses, for the request
 path's misbehaving-service tests and benchmarks: each answers per path with a status,
 headers and a body (or a redirect, a reset, a drip-fed body, a connection
-closed without an answer) and records every request it receives (method,
-path, headers) and how many connections it accepted. A request is recorded
-once its body was read whole."""
+closed without an answer, bytes past the declared body) and records every
+request it receives (method, path, headers) and how many connections it
+accepted. A request is recorded once its body was read whole."""
 from __future__ import annotations
 
 import contextlib
@@ -34,7 +34,7 @@ def schema(routes: dict[str, str], params=("image",), takes=None, gives=None) ->
 
 class Answer:
     def __init__(self, status=200, body=b"{}", headers=None, drip=None, reset=False, drop=None, hold=None,
-                 close_after=False, slow_read=None, repeat=1, chunked=False):
+                 close_after=False, slow_read=None, repeat=1, chunked=False, trailing=b""):
         self.status, self.body, self.headers = status, body, dict(headers or {})
         self.drip, self.reset = drip, reset      # drip: seconds between single bytes
         # drop: close the connection without a byte of answer, "always" or
@@ -44,8 +44,12 @@ class Answer:
         self.hold = hold                  # a threading.Event awaited (at most 60 s) before answering
         self.close_after = close_after    # close the connection after answering, without saying so
         self.slow_read = slow_read        # read the request body 16 KiB at a time, this many seconds apart
-        # The body sent `repeat` times over, with its length or chunked without one.
+        # The body sent `repeat` times over, with its length or chunked without
+        # one: a chunk per repetition, or (chunked=N) in chunks of N bytes.
         self.repeat, self.chunked = repeat, chunked
+        # Bytes written after the body its headers declare, as a service
+        # trying to plant the next answer on a kept connection would.
+        self.trailing = trailing
 
 
 class _Server(ThreadingHTTPServer):
@@ -106,12 +110,22 @@ class Service:
                 self.end_headers()
                 self.close_connection = answer.close_after
                 if answer.drip is None:
+                    frame = answer.body
+                    if answer.chunked is True:
+                        frame = b"%x\r\n%s\r\n" % (len(frame), frame)
+                    elif answer.chunked:
+                        frame = b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for piece in
+                                         (frame[i:i + answer.chunked] for i in range(0, len(frame), answer.chunked)))
+                    # Repetitions go out in writes of about 64 KiB: many small
+                    # chunks cost the service no more than one large one.
+                    batch = max(1, (1 << 16) // max(len(frame), 1))
+                    # The end goes out with the last of the body, so that a client
+                    # reading the body also reads what follows it.
+                    end = (b"0\r\n\r\n" if answer.chunked else b"") + answer.trailing
                     try:
-                        for _ in range(answer.repeat):
-                            self.wfile.write(b"%x\r\n%s\r\n" % (len(answer.body), answer.body)
-                                             if answer.chunked else answer.body)
-                        if answer.chunked:
-                            self.wfile.write(b"0\r\n\r\n")
+                        for done in range(0, answer.repeat, batch):
+                            last = done + batch >= answer.repeat
+                            self.wfile.write(frame * min(batch, answer.repeat - done) + (end if last else b""))
                     except OSError:
                         self.close_connection = True
                     return
@@ -143,8 +157,8 @@ class Service:
         self.answers[path] = Answer(*args, **kwargs)
         return self
 
-    def serve_schema(self, takes=None, gives=None, **routes) -> "Service":
-        return self.answer("/schema.json", 200, schema(routes, takes=takes, gives=gives),
+    def serve_schema(self, takes=None, gives=None, params=("image",), **routes) -> "Service":
+        return self.answer("/schema.json", 200, schema(routes, params, takes=takes, gives=gives),
                            {"Content-Type": "application/json"})
 
     def redirect(self, path: str, status: int, to: str) -> "Service":
