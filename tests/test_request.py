@@ -150,9 +150,10 @@ def test_descriptor_and_base_class_surface():
                                       check=True).stdout)
     assert names[:14] == ["io", "base64", "logging", "Dict", "Any", "json", "requests", "torch", "np", "Image",
                           "SyncHTTPClient", "get_config", "get_api_key", "pa"]
-    # The kept clients are module state, bound last.
-    assert names[14:17] == ["pas", "logger", "NodeIO"] and names[-2:] == ["BaseNode", "_client_pool"]
-    assert names[17:-2] in ([], ["image_to_base64", "base64_to_image", "base64_to_tensor", "tensor_to_base64",
+    # The kept clients are module state, bound last, with the function that forgets a key's.
+    assert names[14:17] == ["pas", "logger", "NodeIO"] and names[-3:] == ["BaseNode", "_client_pool",
+                                                                          "_forget_api_key"]
+    assert names[17:-3] in ([], ["image_to_base64", "base64_to_image", "base64_to_tensor", "tensor_to_base64",
                                  "serialize_with_pyarrow", "deserialize_conditioning"])
     assert base.logger.name == LOGGER and base.logger.level == logging.DEBUG
 
