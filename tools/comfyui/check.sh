@@ -19,9 +19,9 @@
 # DIR/results/figures.json and screenshots.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-DIR="${1:?usage: comfyui_check.sh DIR [COMFYUI_SOURCE]}"
+DIR="${1:?usage: tools/comfyui/check.sh DIR [COMFYUI_SOURCE]}"
 SOURCE="${2:-}"
-CHECK=comfyui_check
+CHECK=check.sh
 mkdir -p "$DIR"
 DIR="$(cd "$DIR" && pwd)"
 PYTHON="${PYTHON:-python3.11}"
@@ -29,7 +29,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 BENTOML_DO_NOT_TRACK=true
 NODE_FOLDER="$DIR/ComfyUI/custom_nodes/vorna_nodes"
 
 # --- ComfyUI and its Python environment ----------------------------------------------------------
-. "$ROOT/scripts/comfyui_env.sh"
+. "$ROOT/tools/comfyui/env.sh"
 comfyui_source
 comfyui_venv playwright scikit-build-core pybind11 ninja
 PY="$DIR/venv/bin/python"
@@ -38,13 +38,13 @@ torchvision_stub
 # --- Chromium for the front end -----------------------------------------------------------------
 CHROMIUM="$(command -v chromium || true)"
 if [ -z "$CHROMIUM" ]; then
-    echo "comfyui_check: installing Debian's chromium"
+    echo "$CHECK: installing Debian's chromium"
     apt-get update -qq && apt-get install -y -qq chromium >/dev/null
     CHROMIUM="$(command -v chromium)"
 fi
 
 # --- this folder as a custom node -----------------------------------------------------------------
-echo "comfyui_check: building and installing the extension into $DIR/venv"
+echo "$CHECK: building and installing the extension into $DIR/venv"
 (cd "$ROOT" && "$PY" -m pip install -q --no-build-isolation .)
 rm -rf "$NODE_FOLDER"
 mkdir -p "$NODE_FOLDER"
