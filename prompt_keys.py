@@ -324,11 +324,15 @@ def _key_node(body):
     if not named:
         return None
     if len(named) > 1:
-        ids = [node_id for nodes in named.values() for node_id, _, _ in nodes]
+        ids = sorted((node_id for nodes in named.values() for node_id, _, _ in nodes), key=_node_order)
         raise Refusal(f"the Vorna API Key nodes {', '.join(ids)} name different keys, and a prompt sends one: "
                       "keep one of them, or make them name the same key", ids)
     nodes, = named.values()
     return (tuple(node_id for node_id, _, _ in nodes),) + nodes[0][1:]
+
+
+def _node_order(node_id):
+    return (0, int(node_id), node_id) if node_id.isdigit() else (1, 0, node_id)
 
 
 def _same_key(source, name):
@@ -413,7 +417,12 @@ def install(host):
     except RuntimeError as e:   # the server already started: its middlewares are frozen
         logger.warning("vorna nodes: no key per prompt or per request: %s", e)
         return None
-    server.add_on_prompt_handler(keys.on_prompt)
+    handlers = getattr(server, "on_prompt_handlers", None)
+    if isinstance(handlers, list):
+        # First, so that no other pack's handler sees (or logs) the request key.
+        handlers.insert(0, keys.on_prompt)
+    else:
+        server.add_on_prompt_handler(keys.on_prompt)
     updated = server.queue_updated
 
     # ComfyUI calls this on every change of its queue; a prompt that left it is forgotten.

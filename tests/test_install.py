@@ -88,6 +88,8 @@ def test_registry_archive_holds_the_folder_and_the_source_build_without_developm
     folder = {p.name for p in ROOT.glob("*.py")} | {"requirements.txt", "pyproject.toml", "README.md"}
     assert folder <= archive
     assert any(p.startswith("example_workflows/") for p in archive)
+    # The front end's key setting: ComfyUI serves the folder WEB_DIRECTORY names.
+    assert "web/vorna_api_key.js" in archive
     # Everything CMake compiles, so `pip install .` works where no wheel fits.
     sources = {p for p in ARCHIVE.tracked() if p == "CMakeLists.txt" or p.endswith((".cpp", ".hpp", ".h", ".map"))}
     assert sources and sources <= archive
