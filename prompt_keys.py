@@ -223,16 +223,17 @@ class PromptKeys:
 
     def bind(self, call):
         """`call`, made to run with the running prompt's own key (when it
-        has one). The key is taken when the call runs; the call keeps it
-        even when the prompt ends meanwhile (Cancel)."""
+        has one). The request key is taken now, a key node's key read (once
+        per prompt) when the call runs; either way the call keeps its key
+        when the prompt ends meanwhile (Cancel) and is forgotten."""
         prompt = self._running()
         if prompt is None:
             return call
-        return functools.partial(self._run_with_key, prompt, call)
+        return functools.partial(self._run_with_key, prompt, prompt.request_key, call)
 
-    def _run_with_key(self, prompt, call):
-        if prompt.request_key is not None:
-            key = prompt.request_key
+    def _run_with_key(self, prompt, request_key, call):
+        if request_key is not None:
+            key = request_key
         else:
             node_ids = ", ".join(prompt.node[0])
             try:

@@ -6,6 +6,7 @@ has a key of its own."""
 import json
 import sys
 import threading
+import time
 
 import pytest
 
@@ -165,26 +166,33 @@ def test_a_prompt_that_bypasses_the_middleware_does_not_run_and_loses_its_key(co
 
 # --- forgotten when the prompt ends ---------------------------------------------------------------
 
-def fail_sampler(recording_client, fake):
+def fail_sampler(recording_client, fake, host, monkeypatch):
     def fail():
         raise RuntimeError("the service went away")
     recording_client.answers["sampler"] = fail
 
 
-def interrupt_sampler(recording_client, fake):
-    release = threading.Event()
-    answer = recording_client.answers["sampler"]
-    recording_client.answers["sampler"] = lambda: release.wait(WAIT) and answer
+def interrupt_sampler(recording_client, fake, host, monkeypatch):
+    """Cancel while the sampler waits; its call is sent only after the prompt has ended."""
+    release, cls = threading.Event(), host.classes["Vorna KSampler"]
+    package_send = super(cls, cls).send_request
+
+    def send_request(self, url, payload):
+        assert release.wait(WAIT)
+        return package_send(self, url, payload)
+
+    monkeypatch.setattr(cls, "send_request", send_request)
     fake.on_text = lambda node_id, text: text.startswith("waiting") and fake.interrupt()
     return release
 
 
 @pytest.mark.parametrize("ending", ["success", "error", "cancel", "removed", "cleared"])
-def test_a_prompts_key_is_forgotten_and_its_client_closed_however_it_ends(comfy, recording_client, ending):
+def test_a_prompts_key_is_forgotten_and_its_client_closed_however_it_ends(comfy, recording_client, monkeypatch,
+                                                                          ending):
     host, fake, keys = comfy
     queue = fake.prompt_server.prompt_queue
-    release = {"error": fail_sampler, "cancel": interrupt_sampler}.get(ending, lambda *a: None)(recording_client,
-                                                                                                  fake)
+    release = {"error": fail_sampler, "cancel": interrupt_sampler}.get(ending, lambda *a: None)(
+        recording_client, fake, host, monkeypatch)
     status, answer = fake.post(body(workflow("text_to_image"), REQUEST_KEY))
     prompt_id = answer["prompt_id"]
     assert status == 200 and list(keys._prompts) == [prompt_id] and keys.forgotten == []
@@ -202,8 +210,22 @@ def test_a_prompts_key_is_forgotten_and_its_client_closed_however_it_ends(comfy,
         if release is not None:
             release.set()
     assert keys._prompts == {} and keys.forgotten == [REQUEST_KEY]
+    if ending == "cancel":
+        # The abandoned sampler call, sent after its prompt was forgotten.
+        deadline = time.monotonic() + WAIT
+        while len(recording_client.tokens()) < 3 and time.monotonic() < deadline:
+            time.sleep(0.05)
     # Every call that went out carried the prompt's key.
-    assert set(recording_client.tokens()) <= {REQUEST_KEY}
+    assert recording_client.tokens() == [REQUEST_KEY] * {"success": 4, "error": 3, "cancel": 3}.get(ending, 0)
+
+
+def test_a_call_bound_while_its_prompt_ran_keeps_the_request_key_once_the_prompt_is_forgotten(comfy):
+    host, fake, keys = comfy
+    prompt_id = fake.post(body(workflow("text_to_image"), REQUEST_KEY))[1]["prompt_id"]
+    with fake.utils.CurrentNodeContext(prompt_id, "7"):
+        call = keys.bind(config.get_api_key)
+    fake.prompt_server.prompt_queue.delete_queue_item(prompt_id)
+    assert keys._prompts == {} and call() == REQUEST_KEY
 
 
 def test_a_key_two_live_prompts_were_sent_with_is_forgotten_with_the_last(comfy):
