@@ -254,7 +254,7 @@ class VornaAPIClient:
         _config.set_api_key(key)
         status = f"API key set from {where}" if where else "API key reset to the one read at start-up"
         logger.info("Vorna: %s", status)
-        prompt_keys.show_on_node(shown(status, this_prompt))
+        prompt_keys.show_on_node(shown(where, this_prompt))
         return (status,)
 
 
@@ -270,14 +270,15 @@ def read_key(source, name):
     raise ValueError(f"unknown key source {source!r}; choose one of {', '.join(SOURCES)}")
 
 
-def shown(status, this_prompt):
-    """What the node shows on itself: the key in effect for later prompts,
-    and the one its own prompt's calls are sent with."""
+def shown(where, this_prompt):
+    """What the node shows on itself (short: a node is narrow): where the
+    key in effect comes from, for later prompts and for its own prompt."""
+    source = where or "the key read at start-up"
     if this_prompt is None:
-        return status
+        return f"key in effect: {source}"
     if this_prompt == "this key":
-        return f"{status}: used by this prompt and later ones"
-    return f"{status}, for later prompts; this prompt uses {this_prompt}"
+        return f"key in effect: {source}, for this prompt and later ones"
+    return f"this prompt: {this_prompt}\nlater prompts: {source}"
 
 
 NODE_CLASS_MAPPINGS = {"VornaAPIClient": VornaAPIClient}
