@@ -5,7 +5,6 @@ import asyncio
 import gc
 import inspect
 import itertools
-import sys
 import threading
 import types
 

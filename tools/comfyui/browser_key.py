@@ -7,13 +7,11 @@ the key; a key node shows on itself which source is in effect. Started by
 `CHECK_SCRIPT=browser_key bash tools/comfyui/check.sh DIR` (run by hand, not
 in CI); prints its figures and writes them to RESULTS/browser_key.json.
 """
-import argparse
-import asyncio
 import json
 from pathlib import Path
 
-from tools.comfyui.check import (EXAMPLES, ComfyUI, StandIn, check, check_keys, files_holding, free_port, keys_of,
-                                 load, new_history_entry, run_check)
+from tools.comfyui.check import (EXAMPLES, ComfyUI, StandIn, check, check_keys, files_holding, free_port,
+                                 front_end_parser, keys_of, load, new_history_entry, run_check)
 from tools.service.auth import fingerprint, read_key_log
 
 SETTING = "Vorna.ApiKey"        # the setting's id, and the localStorage entry that keeps the key
@@ -35,14 +33,16 @@ async def key_field(page):
     return field
 
 
-async def queue_from_front_end(page, comfy, workflow):
-    """Loads a workflow (the front end's format) and queues it as the Run button does; its history entry."""
+async def queue_from_front_end(page, comfy, service, workflow):
+    """Loads a workflow (the front end's format) and queues it as the Run button does; the key
+    fingerprints of the requests it made."""
     await page.evaluate("async (g) => { await window.app.loadGraphData(g); }", workflow)
-    _, before = await comfy.get("/history")
+    before = len(read_key_log(service.key_log))
+    _, history = await comfy.get("/history")
     await page.evaluate("async () => { await window.app.queuePrompt(0, 1); }")
-    entry = await new_history_entry(comfy, set(before), 300)
+    entry = await new_history_entry(comfy, set(history), 300)
     check(entry.get("status", {}).get("status_str") == "success", "the prompt queued from the front end ran")
-    return entry
+    return keys_of(service, before)
 
 
 def with_seed(workflow, seed):
@@ -87,9 +87,7 @@ async def main(args):
             await page.keyboard.press("Escape")
             check(await page.evaluate("(s) => localStorage.getItem(s)", SETTING) == user_key,
                   "the setting keeps the key in this browser's localStorage")
-            before = len(read_key_log(service.key_log))
-            await queue_from_front_end(page, comfy, with_seed(text_to_image, 101))
-            sent = keys_of(service, before)
+            sent = await queue_from_front_end(page, comfy, service, with_seed(text_to_image, 101))
             check(sent and set(sent) == {fingerprint(user_key)}, f"its {len(sent)} requests carried the user's key")
             figures["requests_with_the_users_key"] = len(sent)
 
@@ -98,9 +96,7 @@ async def main(args):
             field = await key_field(page)
             check(await field.input_value() == user_key, "after a reload the setting still holds the key")
             await page.keyboard.press("Escape")
-            before = len(read_key_log(service.key_log))
-            await queue_from_front_end(page, comfy, with_seed(text_to_image, 102))
-            sent = keys_of(service, before)
+            sent = await queue_from_front_end(page, comfy, service, with_seed(text_to_image, 102))
             check(sent and set(sent) == {fingerprint(user_key)}, f"after the reload, {len(sent)} requests again")
             figures["requests_after_reload"] = len(sent)
 
@@ -137,9 +133,7 @@ async def main(args):
             await field.fill("")
             await page.keyboard.press("Escape")
             check(await page.evaluate("(s) => localStorage.getItem(s)", SETTING) is None, "a blank setting keeps nothing")
-            before = len(read_key_log(service.key_log))
-            await queue_from_front_end(page, comfy, with_seed(text_to_image, 104))
-            sent = keys_of(service, before)
+            sent = await queue_from_front_end(page, comfy, service, with_seed(text_to_image, 104))
             # The key node of the prompt before set the process-wide key for later prompts.
             check(sent and set(sent) == {fingerprint(keys["VORNA_KEY_A"])},
                   f"with the setting blank, {len(sent)} requests carried the server's key")
@@ -161,9 +155,4 @@ async def main(args):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--comfyui", type=Path, required=True)
-    parser.add_argument("--stubs", type=Path, required=True)
-    parser.add_argument("--chromium", required=True)
-    parser.add_argument("--results", type=Path, required=True)
-    run_check(main, parser)
+    run_check(main, front_end_parser(__doc__))

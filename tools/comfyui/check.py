@@ -550,11 +550,17 @@ def run_check(check_main, parser):
         sys.exit(1)
 
 
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def front_end_parser(doc):
+    """The arguments of a check that check.sh starts: ComfyUI's folder, the stand-ins' folder, Chromium, results."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--comfyui", type=Path, required=True)
     parser.add_argument("--stubs", type=Path, required=True)
     parser.add_argument("--chromium", required=True)
     parser.add_argument("--results", type=Path, required=True)
+    return parser
+
+
+if __name__ == "__main__":
+    parser = front_end_parser(__doc__)
     parser.add_argument("--only-keys", action="store_true", help="only the steps of the prompts' own keys")
     run_check(main, parser)
