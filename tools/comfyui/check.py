@@ -2,18 +2,18 @@
 for. Started by tools/comfyui/check.sh, with ComfyUI's Python, from the
 repository root; ComfyUI must already have this folder as a custom node.
 
-Steps: the three API workflows; prompts' own keys (12 prompts in a row
-alternating two key nodes, each request must carry its own prompt's key;
-two prompts queued back to back with different extra_data keys, each sent
-with its own, and neither key in /queue, /history, the log, the output
-folder, the PNG text chunks or any file ComfyUI wrote; refusals); the same
-graph again (cached); two text encodes against a stand-in that answers
-after 2 s (they must overlap);
+Steps: the three API workflows; the same graph again (cached); two text
+encodes against a stand-in that answers after 2 s (they must overlap);
 Cancel during a delayed sampler call (the prompt must end within 1 s and the
 next one run); progress text on the websocket; the example workflows listed
 as templates, one loaded into the front end in Chromium, screenshotted and
-queued from there; Ctrl-C while a call waits. Prints the figures and writes
-them to RESULTS/figures.json; exits non-zero when a check fails.
+queued from there; prompts' own keys (12 prompts in a row alternating two
+key nodes, each request must carry its own prompt's key; two prompts queued
+back to back with different extra_data keys, each sent with its own, and
+neither key in /queue, /history, the log, the output folder, the PNG text
+chunks or any file ComfyUI wrote; refusals); Ctrl-C while a call waits.
+Prints the figures and writes them to RESULTS/figures.json; exits non-zero
+when a check fails.
 """
 import argparse
 import asyncio
@@ -406,9 +406,6 @@ async def main(args):
         print("the three workflows")
         figures["workflows"], _ = await three_workflows(comfy)
 
-        print("prompts' own keys")
-        figures["keys"] = await prompt_keys(comfy, service, args, keys)
-
         print("caching")
         # ComfyUI keeps the outputs of the last prompt: the same graph again runs nothing.
         outcome, seconds, messages, _ = await comfy.run(load(WORKFLOWS / "inpainting.json"))
@@ -468,6 +465,9 @@ async def main(args):
         print("front end")
         service.start()
         figures["front_end"] = await front_end(comfy, args)
+
+        print("prompts' own keys")
+        figures["keys"] = await prompt_keys(comfy, service, args, keys)
 
         print("Ctrl-C while a call waits")
         service.start(fault="slow", fault_on="sampler", delay=60)
