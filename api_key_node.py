@@ -275,10 +275,10 @@ def shown(where, this_prompt):
     key in effect comes from, for later prompts and for its own prompt."""
     source = where or "the key read at start-up"
     if this_prompt is None:
-        return f"key in effect: {source}"
+        return f"key: {source}"
     if this_prompt == "this key":
-        return f"key in effect: {source}, for this prompt and later ones"
-    return f"this prompt: {this_prompt}\nlater prompts: {source}"
+        return f"key: {source}\n(this prompt and later ones)"
+    return f"this prompt: {this_prompt}\nlater: {source}"
 
 
 NODE_CLASS_MAPPINGS = {"VornaAPIClient": VornaAPIClient}

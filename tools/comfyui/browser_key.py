@@ -111,7 +111,7 @@ async def main(args):
             await page.evaluate("""async (g) => {
                 await window.app.loadGraphData(g);
                 const node = LiteGraph.createNode("VornaAPIClient");
-                node.pos = [40, 640];
+                node.pos = [860, 560];
                 window.app.graph.add(node);
                 node.widgets.find((w) => w.name === "name").value = "VORNA_KEY_A";
             }""", with_seed(text_to_image, 103))
