@@ -16,8 +16,10 @@ torch or environment settings.
 
 In a ComfyUI that runs coroutine nodes, the four nodes that call the service
 are registered as such (see comfy_async.py): they wait side by side, Cancel
-stops the wait, and each shows on its node how long it has waited. Other
-hosts get the package's synchronous nodes as they are.
+stops the wait, and each shows on its node how long it has waited; and a
+prompt's calls carry that prompt's own key, the one sent with the request
+or named by its key node (see prompt_keys.py). Other hosts get the
+package's synchronous nodes as they are.
 """
 from ._engine import unavailable as _unavailable
 
@@ -27,6 +29,9 @@ if (_problem := _unavailable()) is not None:
     raise _problem
 
 __all__ = ["NODE_CLASS_MAPPINGS", "NODE_DISPLAY_NAME_MAPPINGS"]
+
+# The front end's per-user key setting (web/vorna_api_key.js).
+WEB_DIRECTORY = "./web"
 
 
 def _merge(tables):
@@ -60,10 +65,17 @@ def __getattr__(name):
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     try:
         classes, names = _merge(_tables())
-        from .comfy_async import for_host
-        classes = for_host(classes)
+        classes = _for_host(classes)
     except AttributeError as e:
         # The host asks with hasattr(), which would swallow this and register nothing.
         raise ImportError(f"cannot build the node tables: {e}") from e
     globals().update(NODE_CLASS_MAPPINGS=classes, NODE_DISPLAY_NAME_MAPPINGS=names)
     return globals()[name]
+
+
+def _for_host(classes):
+    """The table for the running host: in a ComfyUI that runs coroutine
+    nodes, those nodes, and the prompts' own keys (prompt_keys.py)."""
+    from .comfy_async import for_host
+    from .prompt_keys import install
+    return for_host(classes, on_host=install)

@@ -23,14 +23,18 @@ dropped; a key that an HTTP header cannot carry (non-ASCII or control
 characters inside) is refused here, by the same rule as every request. The
 node never logs or returns the key, only a short status text.
 
-ComfyUI runs output nodes in no fixed order, so in a graph that also
-generates, the first run may still use the previous key. Queue this node on
-its own first (or run the graph twice) when the order matters.
+In a ComfyUI that runs coroutine nodes, the key this node names is also the
+key of every service call of its own prompt, whatever order ComfyUI runs the
+nodes in (prompt_keys.py): read once per prompt, and used by the node and
+the calls alike. A key sent with the /prompt request wins over it for that
+prompt. After it ran, the node shows on itself which source and name are in
+effect, never the key.
 """
 import logging
 import os
 import stat
 
+from . import prompt_keys
 from ._engine import submodule
 
 logger = logging.getLogger(__name__)
@@ -246,21 +250,35 @@ class VornaAPIClient:
         return float("nan")
 
     def set_key(self, source, name):
-        if source == "environment":
-            key = read_key_from_environment(name)
-            where = f"environment variable {name.strip()}"
-        elif source == "file":
-            key = read_key_from_file(name)
-            where = f"key file {key_file_path(name)}"
-        elif source == "startup":
-            key = None
-            where = None
-        else:
-            raise ValueError(f"unknown key source {source!r}; choose one of {', '.join(SOURCES)}")
+        key, where, this_prompt = prompt_keys.node_key(source, name, read_key)
         _config.set_api_key(key)
         status = f"API key set from {where}" if where else "API key reset to the one read at start-up"
         logger.info("Vorna: %s", status)
+        prompt_keys.show_on_node(shown(where, this_prompt))
         return (status,)
+
+
+def read_key(source, name):
+    """(key, where it came from) for a source and name, as the node reads
+    them; (None, None) for "startup", which clears the key set at run time."""
+    if source == "environment":
+        return read_key_from_environment(name), f"environment variable {name.strip()}"
+    if source == "file":
+        return read_key_from_file(name), f"key file {key_file_path(name)}"
+    if source == "startup":
+        return None, None
+    raise ValueError(f"unknown key source {source!r}; choose one of {', '.join(SOURCES)}")
+
+
+def shown(where, this_prompt):
+    """What the node shows on itself (short: a node is narrow): where the
+    key in effect comes from, for later prompts and for its own prompt."""
+    source = where or "the key read at start-up"
+    if this_prompt is None:
+        return f"key: {source}"
+    if this_prompt == "this key":
+        return f"key: {source}\n(this prompt and later ones)"
+    return f"this prompt: {this_prompt}\nlater: {source}"
 
 
 NODE_CLASS_MAPPINGS = {"VornaAPIClient": VornaAPIClient}

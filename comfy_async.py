@@ -47,6 +47,8 @@ class Host:
     def __init__(self, model_management, server):
         self.model_management = model_management
         self.server = server
+        # The prompts' own keys (prompt_keys.PromptKeys), where installed.
+        self.keys = None
 
     def check_interrupt(self):
         self.model_management.throw_exception_if_processing_interrupted()
@@ -191,7 +193,11 @@ def coroutine_node(cls, host):
         # Looked up per call, so a patched method of the package's class is used.
         method = getattr(cls, function)
         name = f"vorna {cls.__name__} node {node_id}"
-        return await wait_for_call(functools.partial(method, self, **inputs), node_id, host, name)
+        call = functools.partial(method, self, **inputs)
+        if host.keys is not None:
+            # Sent with the running prompt's own key, if it has one.
+            call = host.keys.bind(call)
+        return await wait_for_call(call, node_id, host, name)
 
     entry.__name__ = function
     entry.__qualname__ = f"{cls.__qualname__}.{function}"
@@ -210,11 +216,12 @@ def coroutine_node(cls, host):
     })
 
 
-def for_host(classes, host=None):
+def for_host(classes, host=None, on_host=None):
     """The node table to register: in a ComfyUI that runs coroutine nodes,
-    the executing nodes become coroutine nodes; elsewhere the table is
-    returned as it is, with one warning in a ComfyUI where the wrapping does
-    not apply."""
+    the executing nodes become coroutine nodes (and on_host(host), when
+    given, installs what gives their calls a prompt's own key: host.keys);
+    elsewhere the table is returned as it is, with one warning in a ComfyUI
+    where the wrapping does not apply."""
     if host is None:
         host, why_not = running_comfyui()
         if host is None:
@@ -223,6 +230,8 @@ def for_host(classes, host=None):
                 logger.warning("vorna nodes: service calls block ComfyUI while they wait (Cancel takes effect "
                                "when the call ends, no progress text, one call at a time): %s", why_not)
             return classes
+    if on_host is not None:
+        host.keys = on_host(host)
     table = {}
     for key, cls in classes.items():
         if key in EXECUTING_NODES:

@@ -5,14 +5,14 @@ import asyncio
 import gc
 import inspect
 import itertools
-import sys
 import threading
 import types
 
 import pytest
 import torch
 
-from host_support import WORKFLOWS, copy_root, live_host, need_node_modules, set_key_through_node
+from host_support import (WORKFLOWS, FakeComfyUI, copy_root, live_host, need_node_modules,
+                          set_key_through_node)
 from tools.harness import Host, NodeExecutionError
 
 import comfy_async
@@ -20,63 +20,6 @@ import comfy_async
 WAIT = 60        # bounds a wait that should end at once, so a fault fails instead of hanging
 # ComfyUI's interrupt derives from Exception before April 2026, from BaseException since.
 INTERRUPT_KINDS = (Exception, BaseException)
-
-
-class FakeComfyUI:
-    """comfy.model_management's interrupt flag and PromptServer's progress text,
-    as far as the coroutine nodes use them; the interrupt derives from `interrupt_base`."""
-
-    def __init__(self, interrupt_base=Exception):
-        self.interrupted = False
-        self.lock = threading.Lock()
-        self.texts = []                       # (node id, text)
-        self.on_text = lambda node_id, text: None
-
-        class InterruptProcessingException(interrupt_base):
-            pass
-
-        def throw_exception_if_processing_interrupted():
-            # ComfyUI's clears the flag: of two waiting nodes only one sees it.
-            with self.lock:
-                if self.interrupted:
-                    self.interrupted = False
-                    raise InterruptProcessingException()
-
-        fake = self
-
-        class PromptServer:
-            instance = None
-
-            def send_progress_text(self, text, node_id, sid=None):
-                fake.texts.append((node_id, text))
-                fake.on_text(node_id, text)
-
-        PromptServer.instance = PromptServer()
-        self.Interrupt = InterruptProcessingException
-        self.model_management = types.ModuleType("comfy.model_management")
-        self.model_management.throw_exception_if_processing_interrupted = throw_exception_if_processing_interrupted
-        self.model_management.InterruptProcessingException = InterruptProcessingException
-        self.server = types.ModuleType("server")
-        self.server.PromptServer = PromptServer
-
-    def interrupt(self):
-        with self.lock:
-            self.interrupted = True
-
-    def install(self, mp, server=True, async_execution=True):
-        comfy = types.ModuleType("comfy")
-        comfy.model_management = self.model_management
-        mp.setitem(sys.modules, "comfy", comfy)
-        mp.setitem(sys.modules, "comfy.model_management", self.model_management)
-        if server:
-            mp.setitem(sys.modules, "server", self.server)
-        # ComfyUI's execute() became a coroutine function with coroutine nodes.
-        async def execute():
-            pass
-
-        execution = types.ModuleType("execution")
-        execution.execute = execute if async_execution else (lambda: None)
-        mp.setitem(sys.modules, "execution", execution)
 
 
 @pytest.fixture

@@ -90,6 +90,22 @@ def test_runtime_key_overrides_and_clears(clean_key):
     assert config.get_auth_headers() == {"Authorization": "Bearer 12345"}
 
 
+def test_a_contexts_own_key_comes_first_there_only(clean_key):
+    import contextvars
+    config.set_api_key("run-key")
+
+    def inside(key):
+        config._prompt_api_key.set(key)
+        return config.get_api_key(), config.get_config().api_key, config.get_auth_headers()
+
+    assert contextvars.copy_context().run(inside, "prompt-key") == (
+        "prompt-key", "prompt-key", {"Authorization": "Bearer prompt-key"})
+    # The empty text is a key of its own too: none is sent, not the run-time key.
+    assert contextvars.copy_context().run(inside, "") == ("", "", {})
+    assert config.get_api_key() == "run-key" and config._prompt_api_key.get() is None
+    assert "prompt-key" not in repr(config._prompt_api_key)
+
+
 class RaisesInPython:
     def __bool__(self):
         raise RuntimeError("no truth")

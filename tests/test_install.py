@@ -89,13 +89,15 @@ def test_registry_metadata_follows_the_registry_rules():
     assert re.search(r"\.(svg|png|jpe?g|gif)$", icon) and icon.rsplit("/", 1)[1] in registry_archive()
 
 
-# The registry's archive: the folder ComfyUI loads, what the manager and the registry
-# read, and what `pip install .` builds from. A new entry has to be added here on purpose.
-SHIPPED_TOP_LEVEL = {"__init__.py", "_engine.py", "api_key_node.py", "comfy_async.py", "requirements.txt",
-                     "pyproject.toml", "README.md", "icon.svg", "CMakeLists.txt", "example_workflows", "src"}
-# Every folder that ships, at any depth, but those of the front end's web/ (allowed, not required).
-SHIPPED_FOLDERS = {"example_workflows", "src", "src/runtime", "src/codec", "src/request", "src/vorna_comfyui_engine"}
-FRONT_END = "web"
+# The registry's archive: the folder ComfyUI loads (its front-end extension in
+# web/ included), what the manager and the registry read, and what `pip install .`
+# builds from. A new entry has to be added here on purpose.
+SHIPPED_TOP_LEVEL = {"__init__.py", "_engine.py", "api_key_node.py", "comfy_async.py", "prompt_keys.py",
+                     "requirements.txt", "pyproject.toml", "README.md", "icon.svg", "CMakeLists.txt",
+                     "example_workflows", "src", "web"}
+# Every folder that ships, at any depth.
+SHIPPED_FOLDERS = {"example_workflows", "src", "src/runtime", "src/codec", "src/request", "src/vorna_comfyui_engine",
+                   "web"}
 
 
 def test_registry_archive_holds_exactly_the_folder_and_its_source_build(tmp_path):
@@ -108,8 +110,8 @@ def test_registry_archive_holds_exactly_the_folder_and_its_source_build(tmp_path
         parts = [path.split("/") for path in pack.namelist()]
     archive = {"/".join(part) for part in parts}
     folders = {"/".join(part[:depth]) for part in parts for depth in range(1, len(part))}
-    assert {part[0] for part in parts} - {FRONT_END} == SHIPPED_TOP_LEVEL
-    assert {f for f in folders if f.split("/")[0] != FRONT_END} == SHIPPED_FOLDERS
+    assert {part[0] for part in parts} == SHIPPED_TOP_LEVEL
+    assert folders == SHIPPED_FOLDERS
     # Everything CMake compiles (and nothing else of src/), so `pip install .` works where no wheel fits.
     assert {p for p in archive if p.startswith("src/")} == {p for p in ARCHIVE.tracked() if p.startswith("src/")}
     assert all(p.endswith((".cpp", ".hpp", ".map")) for p in archive if p.startswith("src/"))

@@ -42,7 +42,7 @@ def key_host(tmp_path, file_rules):
     """A host with a folder holding only the key node, so it needs no node module."""
     folder = tmp_path / "key_only"
     folder.mkdir()
-    for name in ("_engine.py", "api_key_node.py"):
+    for name in ("_engine.py", "api_key_node.py", "prompt_keys.py"):
         (folder / name).write_text((ROOT / name).read_text())
     (folder / "__init__.py").write_text("from .api_key_node import NODE_CLASS_MAPPINGS, NODE_DISPLAY_NAME_MAPPINGS\n")
     host = Host(tmp_path, tmp_path)

@@ -101,6 +101,19 @@ def test_a_new_key_or_client_type_gets_a_client_of_its_own_and_the_old_one_is_cl
     assert len(made) == 1
 
 
+def test_forgetting_a_key_closes_its_kept_client_and_no_other(service, caplog):
+    node = node_for(service)
+    call(node, caplog)
+    kept = next(iter(base._client_pool.entries.values())).client
+    base._forget_api_key("another-key")
+    assert not kept.client.is_closed and len(base._client_pool.entries) == 1
+    base._forget_api_key(KEY)
+    assert kept.client.is_closed and base._client_pool.entries == {}
+    # The next call with that key opens a client of its own again.
+    assert call(node, caplog)[0] == {"samples": "ok"}
+    assert service.paths()[-2:] == ["/schema.json", "/vae_encode"]
+
+
 def test_only_a_request_that_never_left_is_sent_once_more(service, caplog, monkeypatch):
     # The service read the request on the kept connection, then lost it: it may
     # be working on it, so the call fails as a lost connection, sent once.

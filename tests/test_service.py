@@ -244,6 +244,24 @@ def test_key_must_follow_bearer(standin):
 
 
 @pytest.mark.standin
+def test_more_keys_are_accepted_and_the_key_log_tells_them_apart_without_holding_them(standin_factory, tmp_path):
+    from tools.service.auth import fingerprint, read_key_log
+    log = tmp_path / "keys.jsonl"
+    server = standin_factory(key="first-key", env={"VORNA_STANDIN_API_KEYS": "second-key,third-key",
+                                                   "VORNA_STANDIN_KEY_LOG": str(log)})
+    for token in ("second-key", "first-key", "wrong-key"):
+        req = urllib.request.Request(server.url + "/text_encode", data=json.dumps({"text": "x", "clip": None}).encode(),
+                                     headers={"Authorization": f"Bearer {token}", "Content-Type": "application/json"})
+        try:
+            urllib.request.urlopen(req, timeout=30).close()
+        except urllib.error.HTTPError as e:
+            assert e.code == 401 and token == "wrong-key"
+    assert read_key_log(log) == [{"path": "/text_encode", "key": fingerprint(k), "accepted": k != "wrong-key"}
+                                 for k in ("second-key", "first-key", "wrong-key")]
+    assert b"-key" not in log.read_bytes()
+
+
+@pytest.mark.standin
 @pytest.mark.parametrize("path", ["/readyz", "/livez", "/healthz", "/metrics", "/schema.json"])
 def test_health_and_schema_stay_open(standin, path):
     with urllib.request.urlopen(standin.url + path, timeout=30) as resp:

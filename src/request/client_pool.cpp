@@ -204,6 +204,21 @@ py::object pool_key(py::handle client_type, py::handle base_url, py::handle toke
     return key;
 }
 
+void forget_token(py::handle pool, py::handle token) {
+    std::vector<py::object> to_close;
+    {
+        PoolLock hold(pool);
+        py::dict entries = pool.attr("entries");
+        for (py::handle item : py::list(entries.attr("items")())) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+            py::tuple key = pair[0];
+            // (client type, base URL, key, timeout)
+            if (equals(key[2], token)) retire(entries, key, pair[1], to_close);
+        }
+    }
+    close_all(to_close);
+}
+
 py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,
                        py::handle base_url, py::handle token, py::handle timeout, py::handle ready_timeout,
                        py::handle endpoint, py::handle kwargs) {

@@ -22,6 +22,10 @@ py::object pool_key(py::handle client_type, py::handle base_url, py::handle toke
 // (sent again only when the schema read again names another route);
 // a request that never left for a kept connection the service closed is
 // sent once more.
+// Closes and drops every kept client that sends `token` (one in use is
+// closed by its last user), so the key leaves the pool.
+void forget_token(py::handle pool, py::handle token);
+
 py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,
                        py::handle base_url, py::handle token, py::handle timeout, py::handle ready_timeout,
                        py::handle endpoint, py::handle kwargs);

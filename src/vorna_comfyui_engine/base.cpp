@@ -101,11 +101,17 @@ py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
     }
 }
 
+py::object forget_api_key(FunctionObject *fn, py::handle *args) {
+    forget_token(global(fn, "_client_pool"), args[0]);
+    return py::none();
+}
+
 const FunctionDef kNodeIOInit{"__init__", {"self", "name", "inputs"}, nodeio_init};
 const FunctionDef kNodeIOToDict{"to_dict", {"self"}, nodeio_to_dict};
 const FunctionDef kBaseNodeInit{"__init__", {"self"}, basenode_init};
 const FunctionDef kBuildUrl{"_build_url", {"self", "url"}, basenode_build_url};
 const FunctionDef kSendRequest{"send_request", {"self", "url", "payload"}, basenode_send_request};
+const FunctionDef kForgetApiKey{"_forget_api_key", {"api_key"}, forget_api_key};
 
 }  // namespace
 
@@ -166,6 +172,9 @@ void body_base(py::module_ m) {
     // The clients kept between requests: module state, so a module body run
     // again starts with none.
     bind(m, "_client_pool", new_client_pool(m));
+    FunctionOptions forget_opts;
+    forget_opts.doc = "Closes the kept clients that send api_key, so that no client keeps it.";
+    bind(m, "_forget_api_key", make_function(m, kForgetApiKey, forget_opts));
     bind(m, "_resolver", new_resolver());
 }
 

@@ -56,6 +56,9 @@ py::object set_api_key(FunctionObject *self, py::handle *args) {
 }
 
 py::object get_api_key(FunctionObject *self, py::handle *) {
+    // A key given to the calls of this context (a prompt's own) comes first.
+    py::object own = global(self, "_prompt_api_key").attr("get")();
+    if (!own.is_none()) return own;
     py::object dynamic;
     with_lock(self, [&] { dynamic = global(self, "_dynamic_api_key"); });
     if (!dynamic.is_none()) return dynamic;
@@ -134,6 +137,10 @@ void body_config(py::module_ m) {
     bind(m, "_api_key_lock", global(m, "threading").attr("Lock")());
     annotations["_dynamic_api_key"] = str;
     bind(m, "_dynamic_api_key", py::none());
+    // The key of the calls made in the current context (a ComfyUI prompt's
+    // own key), ahead of the dynamic key; None when the context has none.
+    bind(m, "_prompt_api_key",
+         py::module_::import("contextvars").attr("ContextVar")("vorna_prompt_api_key", py::arg("default") = py::none()));
 
     FunctionOptions set_opts;
     set_opts.doc = "动态设置 API key（由 VornaAPIClient 节点调用）";

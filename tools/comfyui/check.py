@@ -7,8 +7,13 @@ encodes against a stand-in that answers after 2 s (they must overlap);
 Cancel during a delayed sampler call (the prompt must end within 1 s and the
 next one run); progress text on the websocket; the example workflows listed
 as templates, one loaded into the front end in Chromium, screenshotted and
-queued from there; Ctrl-C while a call waits. Prints the figures and writes
-them to RESULTS/figures.json; exits non-zero when a check fails.
+queued from there; prompts' own keys (12 prompts in a row alternating two
+key nodes, each request must carry its own prompt's key; two prompts queued
+back to back with different extra_data keys, each sent with its own, and
+neither key in /queue, /history, the log, the output folder, the PNG text
+chunks or any file ComfyUI wrote; refusals); Ctrl-C while a call waits.
+Prints the figures and writes them to RESULTS/figures.json; exits non-zero
+when a check fails.
 """
 import argparse
 import asyncio
@@ -27,6 +32,7 @@ from pathlib import Path
 
 import aiohttp
 
+from tools.service.auth import fingerprint, read_key_log
 from tools.service.launch import free_port, start_standin
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -53,14 +59,20 @@ def check(condition, message):
 
 
 class StandIn:
-    """The stand-in service on a fixed port, restarted with other switches."""
+    """The stand-in service on a fixed port, restarted with other switches;
+    besides `key` it accepts `more_keys` and records in `key_log` which key
+    each request to an endpoint carried."""
 
-    def __init__(self, port, key, results):
+    def __init__(self, port, key, results, more_keys=()):
         self.port, self.key, self.results = port, key, results
+        self.key_log = results / "service_keys.jsonl"
+        self.key_log.unlink(missing_ok=True)
+        self.always = {"api_keys": ",".join(more_keys), "key_log": self.key_log}
         self.server = None
 
     def start(self, fault="none", **switches):
         self.stop()
+        switches = {**self.always, **switches}
         try:
             self.server = start_standin(key=self.key, fault=fault, port=self.port, ready_timeout=300,
                                         log_path=self.results / "service.log",
@@ -75,12 +87,14 @@ class StandIn:
 
 
 class ComfyUI:
-    def __init__(self, args, service_url, key, python=sys.executable, path=None):
-        """Starts ComfyUI with `python` (this interpreter unless told), and PATH set to `path` when given."""
+    def __init__(self, args, service_url, key, python=sys.executable, path=None, env=None):
+        """Starts ComfyUI with `python` (this interpreter unless told), PATH set to `path` and more
+        variables `env` when given."""
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.client_id = uuid.uuid4().hex
-        env = dict(os.environ, VORNA_API_BASE_URL=service_url, VORNA_API_KEY=key,
+        self.started = time.time()
+        env = dict(os.environ, VORNA_API_BASE_URL=service_url, VORNA_API_KEY=key, **(env or {}),
                    PYTHONPATH=os.pathsep.join(filter(None, [str(args.stubs), os.environ.get("PYTHONPATH")])))
         if path is not None:
             env["PATH"] = path
@@ -128,12 +142,16 @@ class ComfyUI:
             return r.status, await r.json(content_type=None)
 
     async def queue(self, prompt, **extra):
+        status, answer = await self.post_prompt(prompt, **extra)
+        if status != 200:
+            raise Failed(f"prompt refused: {json.dumps(answer)[:2000]}")
+        return answer["prompt_id"]
+
+    async def post_prompt(self, prompt, **extra):
+        """POST /prompt; (status, answer)."""
         body = {"prompt": prompt, "client_id": self.client_id, **extra}
         async with self.session.post(self.url + "/prompt", json=body) as r:
-            answer = await r.json()
-            if r.status != 200:
-                raise Failed(f"prompt refused: {json.dumps(answer)[:2000]}")
-            return answer["prompt_id"]
+            return r.status, await r.json()
 
     async def wait(self, predicate, timeout, start=0):
         deadline = time.monotonic() + timeout
@@ -144,15 +162,19 @@ class ComfyUI:
             await asyncio.sleep(0.01)
         raise Failed("timed out waiting for a websocket message")
 
+    async def ended(self, prompt_id, timeout, since=0):
+        """The message that ended a prompt."""
+        return await self.wait(lambda t, kind, data: data.get("prompt_id") == prompt_id and kind in (
+            "execution_success", "execution_error", "execution_interrupted"), timeout, since)
+
     def of_prompt(self, prompt_id, since=0):
         return [m for m in self.messages[since:] if m[2].get("prompt_id") == prompt_id]
 
-    async def run(self, prompt, timeout=300):
+    async def run(self, prompt, timeout=300, **extra):
         """Queues a prompt, waits for its end; returns (outcome, seconds from start to end, messages)."""
         since = len(self.messages)
-        prompt_id = await self.queue(prompt)
-        end = await self.wait(lambda t, kind, data: data.get("prompt_id") == prompt_id and kind in (
-            "execution_success", "execution_error", "execution_interrupted"), timeout, since)
+        prompt_id = await self.queue(prompt, **extra)
+        end = await self.ended(prompt_id, timeout, since)
         start = next(m for m in self.of_prompt(prompt_id, since) if m[1] == "execution_start")
         return end[1], end[0] - start[0], self.of_prompt(prompt_id, since), end
 
@@ -207,15 +229,169 @@ async def three_workflows(comfy):
     return seconds_by_name, first_end
 
 
+# Environment variables of ComfyUI that the alternating key nodes name.
+KEY_VARIABLES = ("VORNA_KEY_A", "VORNA_KEY_B")
+
+
+def fresh_prompt(take, **key_node):
+    """text_to_image made new (no call served from ComfyUI's cache), with a
+    key node (id 99) naming `key_node` when given."""
+    prompt = load(WORKFLOWS / "text_to_image.json")
+    prompt["4"]["inputs"]["text"] += f", take {take}"
+    prompt["5"]["inputs"]["text"] += f", take {take}"
+    prompt["7"]["inputs"]["seed"] = 5000 + take
+    if key_node:
+        prompt["99"] = {"class_type": "VornaAPIClient", "inputs": key_node}
+    return prompt
+
+
+def keys_of(service, since):
+    """The key fingerprints of the endpoint requests the stand-in received since record `since`."""
+    return [record["key"] for record in read_key_log(service.key_log)[since:]]
+
+
+async def alternating_key_nodes(comfy, service, keys, count=12):
+    """`count` prompts in a row, alternating two key nodes: each request must
+    carry its own prompt's key, and the node show which source is in effect."""
+    wrong, requests, shown = [], 0, {}
+    for take in range(count):
+        variable = KEY_VARIABLES[take % 2]
+        before, since = len(read_key_log(service.key_log)), len(comfy.messages)
+        outcome, _, _, _ = await comfy.run(fresh_prompt(take, source="environment", name=variable))
+        check(outcome == "execution_success", f"prompt {take + 1} with the key node naming {variable}: {outcome}")
+        sent = keys_of(service, before)
+        requests += len(sent)
+        if len(sent) != 4 or set(sent) != {fingerprint(keys[variable])}:
+            wrong.append(take + 1)
+        shown[variable] = [text for _, text in texts_per_node(comfy, since).get("99", [])]
+    check(not wrong, f"{count - len(wrong)} of {count} prompts sent every request with their own key "
+                     f"({requests} requests; wrong: {wrong or 'none'})")
+    check(all(len(texts) == 1 and f"environment variable {variable}" in texts[0] for variable, texts in shown.items())
+          and not any(key in text for texts in shown.values() for text in texts for key in keys.values()),
+          f"the key node shows which source is in effect, never the key: {shown}")
+    return {"prompts": count, "wrong": len(wrong), "requests": requests, "key_node_shows": shown}
+
+
+def png_text_chunks(path):
+    """The text chunks (tEXt, zTXt, iTXt) of a PNG, as bytes."""
+    import zlib
+    data = Path(path).read_bytes()
+    chunks, at = [], 8
+    while at + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + size]
+        if kind == b"tEXt":
+            chunks.append(body)
+        elif kind == b"zTXt":
+            name, _, rest = body.partition(b"\0")
+            chunks.append(name + b"\0" + zlib.decompress(rest[1:]))
+        elif kind == b"iTXt":
+            name, _, rest = body.partition(b"\0")
+            compressed, text = rest[0], rest[2:].split(b"\0", 2)[-1]
+            chunks.append(name + b"\0" + (zlib.decompress(text) if compressed else text))
+        at += 12 + size
+    return chunks
+
+
+def files_holding(folder, secrets, since):
+    """Files under `folder` changed since `since` (a time) that hold one of `secrets`; and how many were read."""
+    found, read = [], 0
+    for path in Path(folder).rglob("*"):
+        if not path.is_file() or path.stat().st_mtime < since:
+            continue
+        read += 1
+        data = path.read_bytes()
+        if any(secret.encode() in data for secret in secrets):
+            found.append(str(path))
+    return found, read
+
+
+async def request_keys(comfy, service, args, keys):
+    """Two prompts queued back to back, each with its own extra_data key:
+    each reaches the service with its own, and neither key is anywhere
+    ComfyUI shows or stores things."""
+    out = {}
+    mine, theirs = keys["request_1"], keys["request_2"]
+    # A slow sampler keeps the second prompt waiting in the queue meanwhile.
+    service.start(fault="slow", fault_on="sampler", delay=4)
+    before, since = len(read_key_log(service.key_log)), len(comfy.messages)
+    ids = []
+    for take, key in ((20, mine), (21, theirs)):
+        ids.append(await comfy.queue(fresh_prompt(take), extra_data={"vorna_api_key": key,
+                                                                       "extra_pnginfo": {"workflow": {"take": take}}}))
+    _, queue = await comfy.get("/queue")
+    waiting = json.dumps(queue)
+    check(len(queue["queue_running"]) + len(queue["queue_pending"]) == 2,
+          "both prompts in /queue, one running and one waiting")
+    check(mine not in waiting and theirs not in waiting and "vorna_api_key" not in waiting,
+          "/queue shows neither key while they wait")
+    ends = [await comfy.ended(prompt_id, 300, since) for prompt_id in ids]
+    check(all(end[1] == "execution_success" for end in ends), f"both prompts ran: {[end[1] for end in ends]}")
+    sent = keys_of(service, before)
+    check(sent == [fingerprint(mine)] * 4 + [fingerprint(theirs)] * 4,
+          f"each prompt's 4 requests carried its own key ({len(sent)} requests)")
+    out["requests"] = len(sent)
+
+    _, history = await comfy.get("/history")
+    check(not any(key in json.dumps(history) for key in (mine, theirs)), "/history shows neither key")
+    log = comfy.log_path.read_bytes()
+    check(not any(key.encode() in log for key in (mine, theirs)), f"ComfyUI's log holds neither key ({len(log)} bytes)")
+    pictures = [args.comfyui / "output" / img.get("subfolder", "") / img["filename"]
+                for prompt_id in ids for img in saved_images(history, prompt_id)]
+    chunks = [chunk for picture in pictures for chunk in png_text_chunks(picture)]
+    check(len(pictures) == 2 and len(chunks) >= 4 and not any(key.encode() in chunk for chunk in chunks
+                                                            for key in (mine, theirs)),
+          f"the {len(pictures)} pictures' {len(chunks)} PNG text chunks hold neither key")
+    held, read = files_holding(args.comfyui, (mine, theirs), comfy.started)
+    check(not held, f"none of the {read} files ComfyUI wrote since it started holds either key: {held}")
+    out.update(pictures=len(pictures), png_text_chunks=len(chunks), files_scanned=read)
+    service.start()
+    return out
+
+
+async def refusals(comfy, keys):
+    """What cannot run as asked is refused at once, with ComfyUI's error answer, never quoting the key."""
+    out = {}
+    bad = keys["request_1"] + "\n"
+    status, answer = await comfy.post_prompt(fresh_prompt(30), extra_data={"vorna_api_key": bad})
+    check(status == 400 and "holds a line break" in answer["error"]["details"] and keys["request_1"] not in
+          json.dumps(answer), f"a key with a line break: {status} {answer['error']['details']!r}")
+    out["bad_key"] = answer["error"]["details"]
+    prompt = fresh_prompt(31, source="environment", name=KEY_VARIABLES[0])
+    prompt["98"] = {"class_type": "VornaAPIClient", "inputs": {"source": "environment", "name": KEY_VARIABLES[1]}}
+    status, answer = await comfy.post_prompt(prompt)
+    check(status == 400 and sorted(answer["node_errors"]) == ["98", "99"],
+          f"two key nodes naming different keys: {status} {answer['error']['details']!r}")
+    out["two_key_nodes"] = answer["error"]["details"]
+    return out
+
+
+async def prompt_keys(comfy, service, args, keys):
+    return {"key_nodes": await alternating_key_nodes(comfy, service, keys),
+            "request_keys": await request_keys(comfy, service, args, keys),
+            "refused": await refusals(comfy, keys)}
+
+
+def check_keys():
+    """The process-wide key and the ones prompts bring: (process-wide, {name: key})."""
+    keys = {name: secrets.token_urlsafe(24) for name in (*KEY_VARIABLES, "request_1", "request_2")}
+    return secrets.token_urlsafe(24), keys
+
+
 async def main(args):
     figures = {}
-    key = secrets.token_urlsafe(24)
-    service = StandIn(free_port(), key, args.results)
+    key, keys = check_keys()
+    service = StandIn(free_port(), key, args.results, more_keys=keys.values())
     service.start()
-    comfy = ComfyUI(args, f"http://127.0.0.1:{service.port}", key)
+    comfy = ComfyUI(args, f"http://127.0.0.1:{service.port}", key,
+                    env={variable: keys[variable] for variable in KEY_VARIABLES})
     try:
         await comfy.start()
         print(f"ComfyUI at {comfy.url}; log {comfy.log_path}")
+        if args.only_keys:
+            print("prompts' own keys")
+            figures["keys"] = await prompt_keys(comfy, service, args, keys)
+            return
 
         print("nodes")
         _, info = await comfy.get("/object_info")
@@ -289,6 +465,9 @@ async def main(args):
         print("front end")
         service.start()
         figures["front_end"] = await front_end(comfy, args)
+
+        print("prompts' own keys")
+        figures["keys"] = await prompt_keys(comfy, service, args, keys)
 
         print("Ctrl-C while a call waits")
         service.start(fault="slow", fault_on="sampler", delay=60)
@@ -371,10 +550,17 @@ def run_check(check_main, parser):
         sys.exit(1)
 
 
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def front_end_parser(doc):
+    """The arguments of a check that check.sh starts: ComfyUI's folder, the stand-ins' folder, Chromium, results."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--comfyui", type=Path, required=True)
     parser.add_argument("--stubs", type=Path, required=True)
     parser.add_argument("--chromium", required=True)
     parser.add_argument("--results", type=Path, required=True)
+    return parser
+
+
+if __name__ == "__main__":
+    parser = front_end_parser(__doc__)
+    parser.add_argument("--only-keys", action="store_true", help="only the steps of the prompts' own keys")
     run_check(main, parser)

@@ -1,4 +1,4 @@
-# Sourced by the checks in a real ComfyUI (comfyui_check.sh, registry_check.sh),
+# Sourced by the checks in a real ComfyUI (check.sh, registry_check.sh),
 # which set DIR (the check's folder: DIR/ComfyUI, DIR/venv, DIR/stubs), SOURCE
 # (ComfyUI's source for the first run), PYTHON and CHECK (their name, for
 # messages).

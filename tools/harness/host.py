@@ -5,6 +5,7 @@ An API-format workflow (what ComfyUI's "Export (API)" writes) maps node ids
 to {"class_type": key, "inputs": {name: value or [source_id, output_index]}}.
 """
 import asyncio
+import contextlib
 import functools
 import importlib.util
 import inspect
@@ -339,13 +340,23 @@ class Host:
 
     # --- execution -------------------------------------------------------------------------
 
-    def execute(self, prompt, extra_pnginfo=None):
+    def execute(self, prompt, extra_pnginfo=None, prompt_id=None):
         order, plans = self.validate(prompt)
         # As in ComfyUI: one event loop per prompt; a node whose entry method is a
         # coroutine runs as a task, so independent ones wait at the same time.
-        return asyncio.run(self._execute(prompt, order, plans, extra_pnginfo))
+        return asyncio.run(self._execute(prompt, order, plans, extra_pnginfo, prompt_id))
 
-    async def _execute(self, prompt, order, plans, extra_pnginfo):
+    @staticmethod
+    def _node_context(prompt_id, node_id):
+        """ComfyUI's executing context (prompt and node id) around a node's
+        call, where the module that keeps it is loaded (ComfyUI's, or a
+        test's stand-in) and the prompt has an id."""
+        utils = sys.modules.get("comfy_execution.utils")
+        if prompt_id is None or utils is None:
+            return contextlib.nullcontext()
+        return utils.CurrentNodeContext(prompt_id, node_id)
+
+    async def _execute(self, prompt, order, plans, extra_pnginfo, prompt_id=None):
         run = Execution()
         running = {}            # task -> node id
         try:
@@ -355,10 +366,12 @@ class Host:
                     await self._finish_one(prompt, run, running)
                 run.order.append(node_id)
                 call = self._call(prompt, plans, run, node_id, extra_pnginfo)
-                if inspect.iscoroutinefunction(call.func):
-                    running[asyncio.ensure_future(self._guard(prompt, node_id, call()))] = node_id
-                else:
-                    self._store(prompt, run, node_id, self._guard_sync(prompt, node_id, call))
+                # A task takes the context it was created in.
+                with self._node_context(prompt_id, node_id):
+                    if inspect.iscoroutinefunction(call.func):
+                        running[asyncio.ensure_future(self._guard(prompt, node_id, call()))] = node_id
+                    else:
+                        self._store(prompt, run, node_id, self._guard_sync(prompt, node_id, call))
             while running:
                 await self._finish_one(prompt, run, running)
         finally:
