@@ -2,11 +2,13 @@
 pytest: the entry and configuration tests also run on an interpreter that
 has neither torch nor bentoml."""
 import contextlib
-import json
+import importlib
 import secrets
 
 import pytest
 
+from tests.support import KEY, forget_kept_clients
+from tools.service.fake_client import fake_client
 from tools.service.launch import running_standin, start_standin
 
 
@@ -14,6 +16,7 @@ def pytest_configure(config):
     # scripts/sanitize.sh runs `-m "not standin"`: the service's processes
     # would inherit the sanitizer preload.
     config.addinivalue_line("markers", "standin: the test needs the stand-in service (or a live host on it)")
+    config.addinivalue_line("markers", "hygiene: reference counts and memory over thousands of calls (minutes)")
 
 
 @pytest.fixture(scope="session")
@@ -32,8 +35,6 @@ def nodes_on_standin(standin, monkeypatch):
     """The package's nodes pointed at the session's stand-in service, with its
     key set for the test. The service URL is copied into the classes at
     import, so every class that keeps its own BASE_URL gets the service's."""
-    import importlib
-
     package = importlib.import_module("vorna_comfyui_engine")
     config = importlib.import_module("vorna_comfyui_engine.config")
     classes = [importlib.import_module("vorna_comfyui_engine.base").BaseNode]
@@ -56,90 +57,57 @@ def standin_factory():
         yield lambda **kwargs: stack.enter_context(running_standin(**kwargs))
 
 
-# ---- encoded values, made with the plain library steps (not the package's codecs)
-
-def encode_tensor(tensor) -> str:
-    """base64 text of torch.save(tensor)."""
-    import base64
-    import io
-
-    import torch
-
-    buf = io.BytesIO()
-    torch.save(tensor, buf)
-    return base64.b64encode(buf.getvalue()).decode()
-
-
-def encode_png(height: int = 16, width: int = 16) -> str:
-    """base64 text of an RGB PNG with varied pixels."""
-    import base64
-    import io
-
-    import numpy as np
-    from PIL import Image
-
-    pixels = (np.arange(height * width * 3, dtype=np.uint32) % 251).astype(np.uint8)
-    buf = io.BytesIO()
-    Image.fromarray(pixels.reshape(height, width, 3)).save(buf, format="PNG")
-    return base64.b64encode(buf.getvalue()).decode()
-
-
-# ---- a client that records, in place of the service's client library
-
-class RecordingClient:
-    """Stands in for bentoml's SyncHTTPClient without a network. Each class
-    made by recording_client_class() keeps its own records: `built` (url,
-    keyword arguments) per client opened, `calls` (endpoint, keyword
-    arguments) per call. A call raises `error` when set, else answers
-    `answers[endpoint]` or `answer` (a callable makes the answer). With
-    `json_only` it refuses, as the library does, arguments JSON cannot hold;
-    with `suppress` its __exit__ swallows the exception."""
-
-    built: list = []
-    calls: list = []
-    answers: dict = {}
-    answer = None
-    error = None
-    record = True
-    json_only = False
-    suppress = False
-
-    def __init__(self, url, **kwargs):
-        if self.record:
-            type(self).built.append((url, kwargs))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return self.suppress
-
-    def call(self, name, **kwargs):
-        if self.record:
-            type(self).calls.append((name, kwargs))
-        if self.json_only:
-            json.dumps(kwargs)
-        if self.error is not None:
-            raise self.error
-        answer = self.answers.get(name, self.answer)
-        return answer() if callable(answer) else answer
-
-    @classmethod
-    def tokens(cls):
-        return [kwargs.get("token") for _, kwargs in cls.built]
-
-
-def recording_client_class(answers=None, record=True, **attrs):
-    """A RecordingClient class with records of its own; record=False keeps
-    none (for memory measurements)."""
-    return type("Client", (RecordingClient,),
-                {"built": [], "calls": [], "answers": dict(answers or {}), "record": record, **attrs})
+@pytest.fixture
+def client(monkeypatch):
+    """A fresh fake client class (tools.service.fake_client), installed as
+    the package's SyncHTTPClient; the run-time key is cleared afterwards."""
+    base = pytest.importorskip("vorna_comfyui_engine.base")
+    cls = fake_client()
+    monkeypatch.setattr(base, "SyncHTTPClient", cls)
+    yield cls
+    importlib.import_module("vorna_comfyui_engine.config").set_api_key(None)
 
 
 @pytest.fixture
-def recording_client(monkeypatch):
-    """A fresh RecordingClient class, installed as the package's SyncHTTPClient."""
-    base = pytest.importorskip("vorna_comfyui_engine.base")
-    cls = recording_client_class()
-    monkeypatch.setattr(base, "SyncHTTPClient", cls)
-    return cls
+def keyed():
+    """KEY set for the test; the clients kept while it ran are closed after it."""
+    config = pytest.importorskip("vorna_comfyui_engine.config")
+    config.set_api_key(KEY)
+    yield KEY
+    config.set_api_key(None)
+    forget_kept_clients()
+
+
+@pytest.fixture
+def service():
+    """A loopback service answering "vae_encode" (tools.service.loopback)."""
+    from tools.service.loopback import ANSWER, JSON, services
+
+    with services(1) as (a,):
+        a.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+        yield a
+
+
+@pytest.fixture
+def pair(keyed):
+    """Loopback services A (the configured one) and B (another origin), both
+    answering "vae_encode"."""
+    from tools.service.loopback import ANSWER, JSON, services
+
+    with services(2) as (a, b):
+        for one in (a, b):
+            one.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+        yield a, b
+
+
+@pytest.fixture
+def proxy(monkeypatch):
+    """A recording forward proxy, with no proxy setting of the environment left."""
+    from tools.service.loopback import ForwardProxy
+
+    for scheme in ("http", "https", "all", "no"):
+        monkeypatch.delenv(f"{scheme}_proxy", raising=False)
+        monkeypatch.delenv(f"{scheme.upper()}_PROXY", raising=False)
+    forwarding = ForwardProxy()
+    yield forwarding
+    forwarding.stop()
