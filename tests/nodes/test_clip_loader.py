@@ -1,27 +1,22 @@
-"""Model and conditioning nodes: CLIP loader and text encode, UNet loader,
-AuraFlow patch, VAE loader."""
+"""The CLIP text encode node: its module's settings, its one request, the
+conditioning it decodes, and what it wraps and logs."""
 import base64
 import inspect
-import io
 import logging
 import sys
 
 import pytest
 import torch
+
+from tests.support.nodes import assert_wrapped, schema_defaults
 from tests.support.values import encode_tensor
 
 clip_loader = pytest.importorskip("vorna_comfyui_engine.clip_loader")
-unet_loader = pytest.importorskip("vorna_comfyui_engine.unet_loader")
-aura = pytest.importorskip("vorna_comfyui_engine.model_sampling_aura_flow")
-vae_loader = pytest.importorskip("vorna_comfyui_engine.vae_loader")
 import vorna_comfyui_engine.base as base  # noqa: E402
 import vorna_comfyui_engine.config as config  # noqa: E402
 
 CLIPLoader = clip_loader.VornaCLIPLoader
 TextEncode = clip_loader.VornaCLIPTextEncode
-UNetLoader = unet_loader.VornaUNetLoader
-AuraFlow = aura.VornaModelSamplingAuraFlow
-VAELoader = vae_loader.VornaVAELoader
 
 PREFIX = "Failed to encode text: "
 
@@ -31,15 +26,8 @@ def base_errors(caplog):
     return [r.getMessage() for r in caplog.records if r.levelno >= logging.ERROR]
 
 
-def defaults(cls):
-    """Keyword inputs as the host would send them: every schema input at its default."""
-    schema = cls.INPUT_TYPES()
-    return {name: spec[1]["default"] for group in schema.values() for name, spec in group.items()
-            if len(spec) == 2}
-
-
 def clip_descriptor(**overrides):
-    kwargs = defaults(CLIPLoader)
+    kwargs = schema_defaults(CLIPLoader)
     kwargs.update(overrides)
     return CLIPLoader().load_clip(**kwargs)[0]
 
@@ -59,82 +47,6 @@ def test_text_encode_class_repeats_the_settings():
     assert TextEncode.BASE_URL == TextEncode.cfg.api_base_url == base.BaseNode.BASE_URL
     assert TextEncode.REQUEST_TIMEOUT == TextEncode.cfg.request_timeout == base.BaseNode.REQUEST_TIMEOUT
     assert list(inspect.signature(CLIPLoader.load_clip).parameters.values())[-1].default == "default"
-
-
-# ---- loaders -----------------------------------------------------------------
-
-@pytest.mark.parametrize("cls, name, expected", [
-    (CLIPLoader, "CLIPLoader", {"clip_name": "qwen_2.5_vl_7b.safetensors", "type": "qwen_image",
-                                "device": "default"}),
-    (UNetLoader, "UNETLoader", {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}),
-    (VAELoader, "VAELoader", {"vae_name": "qwen_image_vae.safetensors"}),
-], ids=["clip", "unet", "vae"])
-def test_loader_with_schema_defaults(client, cls, name, expected):
-    out = getattr(cls(), cls.FUNCTION)(**defaults(cls))
-    assert type(out) is tuple and len(out) == 1
-    node = out[0]
-    assert type(node) is base.NodeIO and node.name == name
-    assert list(node.inputs.items()) == list(expected.items())
-    assert node.to_dict() == {"name": name, "inputs": expected}
-    again = getattr(cls(), cls.FUNCTION)(**defaults(cls))[0]
-    assert again is not node and again.inputs is not node.inputs
-    assert client.built == [] and client.calls == []
-
-
-def test_loaders_store_values_as_received():
-    # The optional device may be left out; positional calls work too.
-    node, = CLIPLoader().load_clip("c.safetensors", "qwen_image")
-    assert node.inputs == {"clip_name": "c.safetensors", "type": "qwen_image", "device": "default"}
-    odd = object()
-    node, = CLIPLoader().load_clip(clip_name="", type=odd, device="cpu")
-    assert node.inputs["clip_name"] == "" and node.inputs["type"] is odd and node.inputs["device"] == "cpu"
-    node, = UNetLoader().load_unet(unet_name="/nowhere/missing.safetensors", weight_dtype="fp8")
-    assert node.inputs == {"unet_name": "/nowhere/missing.safetensors", "weight_dtype": "fp8"}
-    node, = VAELoader().load_vae(vae_name="")
-    assert node.inputs == {"vae_name": ""}
-
-
-def test_loaders_look_up_nodeio_at_call_time(monkeypatch):
-    seen = []
-
-    def recording(**kwargs):
-        seen.append(kwargs)
-        return "descriptor"
-
-    for mod, cls in [(clip_loader, CLIPLoader), (unet_loader, UNetLoader), (aura, AuraFlow),
-                     (vae_loader, VAELoader)]:
-        monkeypatch.setattr(mod, "NodeIO", recording)
-        kwargs = defaults(cls) if cls is not AuraFlow else {"model": "m", "shift": 2.0}
-        assert getattr(cls(), cls.FUNCTION)(**kwargs) == ("descriptor",)
-        assert list(seen[-1]) == ["name", "inputs"]
-
-    def failing(**kwargs):
-        raise RuntimeError("no descriptor")
-
-    monkeypatch.setattr(vae_loader, "NodeIO", failing)
-    with pytest.raises(RuntimeError, match="no descriptor") as info:
-        VAELoader().load_vae(vae_name="x")
-    assert info.value.__context__ is None
-
-
-# ---- AuraFlow patch ----------------------------------------------------------
-
-def test_aura_flow_wraps_and_chains():
-    loader, = UNetLoader().load_unet(**defaults(UNetLoader))
-    inner, = AuraFlow().patch_aura(model=loader, shift=defaults(AuraFlow)["shift"])
-    assert inner.name == "ModelSamplingAuraFlow" and list(inner.inputs) == ["model", "shift"]
-    assert inner.inputs["model"] is loader
-    assert type(inner.inputs["shift"]) is float and inner.inputs["shift"] == 1.73
-
-    outer, = AuraFlow().patch_aura(model=inner, shift=3.0)
-    assert outer.inputs["model"] is inner and outer.inputs["model"].inputs["model"] is loader
-    assert outer.to_dict()["inputs"]["model"] is inner
-    assert loader.inputs == {"unet_name": "qwen_image_bf16.safetensors", "weight_dtype": "default"}
-
-    # Any MODEL value is wrapped without inspection.
-    for value in (None, "not a descriptor", {"unet_name": "x"}):
-        node, = AuraFlow().patch_aura(model=value, shift=0)
-        assert node.inputs["model"] is value and node.inputs["shift"] == 0
 
 
 # ---- text encode against a recording client ----------------------------------
@@ -222,19 +134,12 @@ def test_encode_looks_names_up_at_call_time(client, monkeypatch):
     assert len(client.calls) == 1
 
 
-def assert_wrapped(err, cause):
-    assert type(err) is ValueError
-    assert err.args == (PREFIX + str(cause),)
-    assert err.__context__ is cause
-    assert err.__cause__ is None and err.__suppress_context__ is False
-
-
 def test_encode_wraps_a_failed_request_after_one_log_record(client, caplog):
     cause = ConnectionError("service unreachable")
     client.error = cause
     with pytest.raises(ValueError) as info:
         TextEncode().encode(clip=clip_descriptor(), text="x")
-    assert_wrapped(info.value, cause)
+    assert_wrapped(info.value, PREFIX, cause)
     records = [r for r in caplog.records if r.levelno >= logging.ERROR]
     assert len(records) == 1
     assert records[0].name == "vorna_comfyui_engine.base"
@@ -253,7 +158,7 @@ def test_encode_wraps_answer_errors_without_logging(client, caplog, answer, caus
         TextEncode().encode(clip=clip_descriptor(), text="x")
     cause = info.value.__context__
     assert isinstance(cause, cause_type)
-    assert_wrapped(info.value, cause)
+    assert_wrapped(info.value, PREFIX, cause)
     assert base_errors(caplog) == []
 
 
@@ -267,7 +172,7 @@ def test_encode_wraps_a_raising_decoder_and_send_request(client, monkeypatch):
     monkeypatch.setattr(clip_loader, "deserialize_conditioning", decoder)
     with pytest.raises(ValueError) as info:
         TextEncode().encode(clip=clip_descriptor(), text="x")
-    assert_wrapped(info.value, cause)
+    assert_wrapped(info.value, PREFIX, cause)
     assert str(info.value) == PREFIX + "'k'"
 
     # A missing module global is an error inside the guard, so it is wrapped too.

@@ -6,8 +6,8 @@ from collections.abc import Mapping
 import torch
 
 from tests.support.host import copy_root, need_node_modules, workflow
+from tests.support.nodes import BY_NAME, good_answers
 from tools.harness import Host, sample_inputs
-from tests.support.nodes import good_answers
 
 # What current ComfyUI reads off every output after each node, outside any
 # error handling (comfy_execution/caching.py all_outputs_dynamic and
@@ -49,17 +49,15 @@ def requests(client, image, mask, latent):
     """What the nodes that take pictures, masks and latents send for these."""
     from vorna_comfyui_engine import base, controlnet, ksampler, vae_decode, vae_encode
     client.calls.clear()
-    vae = base.NodeIO(name="VAELoader", inputs={"vae_name": "qwen_image_vae.safetensors"})
-    model = base.NodeIO(name="UNETLoader", inputs={"unet_name": "qwen_image.safetensors", "weight_dtype": "default"})
+    sampler = BY_NAME["sampler"].make_inputs()
+    vae = BY_NAME["vae_encode"].make_inputs()["vae"]
     control_net = base.NodeIO(name="ControlNetLoader", inputs={"control_net_name": "inpainting.safetensors"})
-    cond = [[torch.ones(1, 3, 8), {"pooled_output": torch.ones(1, 8)}]]
-    vae_encode.VornaVAEEncode().encode(image=image, vae=vae)
+    BY_NAME["vae_encode"].call(vae_encode.VornaVAEEncode(), image=image)
     positive, negative = controlnet.VornaControlNetInpaintingAliMamaApply().apply(
-        positive=cond, negative=cond, control_net=control_net, vae=vae, vae_name="", image=image, mask=mask,
-        strength=1.0, start_percent=0.0, end_percent=1.0)
-    ksampler.VornaKSampler().sample(model=model, positive=positive, negative=negative, latent_image=latent, seed=7,
-                                    steps=4, cfg=1.0, sampler_name="euler", scheduler="normal", denoise=1.0)
-    vae_decode.VornaVAEDecode().decode(latent=latent, vae=vae)
+        positive=sampler["positive"], negative=sampler["negative"], control_net=control_net, vae=vae, vae_name="",
+        image=image, mask=mask, strength=1.0, start_percent=0.0, end_percent=1.0)
+    BY_NAME["sampler"].call(ksampler.VornaKSampler(), positive=positive, negative=negative, latent_image=latent)
+    BY_NAME["vae_decode"].call(vae_decode.VornaVAEDecode(), latent=latent)
     return [(name, comparable(kwargs)) for name, kwargs in client.calls]
 
 

@@ -1,4 +1,5 @@
-"""The remote sampler and the ControlNet inpainting nodes."""
+"""The remote sampler: its request (the model chain, the latent, a ControlNet
+inpainting record found in its conditioning) and its answer."""
 import base64
 import importlib
 import io
@@ -7,6 +8,8 @@ import logging
 
 import pytest
 import torch
+
+from tests.support import nodes
 from tests.support.values import encode_tensor
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
@@ -18,6 +21,7 @@ KSampler = ksampler.VornaKSampler
 Loader = controlnet.VornaControlNetLoader
 Apply = controlnet.VornaControlNetInpaintingAliMamaApply
 MARKER = "ControlNetInpaintingAliMamaApply"
+VAE = NodeIO(name="VAELoader", inputs=dict(nodes.VAE))
 PAYLOAD_KEYS = ["model_inputs", "seed", "steps", "cfg", "sampler_name", "scheduler", "denoise",
                 "latent_image", "prev_deferred_node", "positive", "negative"]
 
@@ -293,121 +297,13 @@ def test_bad_answers_raise(client, answer, error):
         run()
 
 
-# --- ControlNet nodes -----------------------------------------------------------------------
-
-class Holder:
-    def __init__(self, inputs):
-        self.inputs = inputs
-
-
-def apply(control_net=None, vae=None, vae_name="", positive="pos", negative="neg", image="img", mask="msk",
-          strength=1.0, start_percent=0.0, end_percent=1.0):
-    return Apply().apply(positive=positive, negative=negative, control_net=control_net, vae=vae,
-                         vae_name=vae_name, image=image, mask=mask, strength=strength,
-                         start_percent=start_percent, end_percent=end_percent)
-
-
-def params(**kw):
-    return apply(**kw)[0][0][0]["parameters"]
-
-
-def test_loader_descriptor():
-    node, = Loader().load_controlnet(control_net_name="InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")
-    assert type(node) is NodeIO and node.name == "ControlNetLoader"
-    assert node.inputs == {"control_net_name": "InstantX_Qwen-Image-ControlNet-Inpainting.safetensors"}
-    assert Loader().load_controlnet("a")[0].inputs is not Loader().load_controlnet("a")[0].inputs
-
-
-VAE_FILE = "qwen_image_vae.safetensors"
-
-
-@pytest.mark.parametrize("vae, vae_name, expect", [
-    (NodeIO(name="VAELoader", inputs={"vae_name": VAE_FILE}), "other.safetensors", {"vae_name": VAE_FILE}),
-    (Holder({"vae_name": VAE_FILE, "extra": 1}), "", {"vae_name": VAE_FILE}),
-    ("no inputs", "  spaced.safetensors \n", {"vae_name": "spaced.safetensors"}),
-    ("no inputs", "", {}),
-    ("no inputs", "   ", {}),
-    ("no inputs", 5, {}),                                   # non-text name is ignored
-    (Holder({}), "fallback", {"vae_name": "fallback"}),
-    (Holder(None), "fallback", {"vae_name": "fallback"}),
-    (Holder(["vae_name"]), "fallback", {"vae_name": "fallback"}),
-    (Holder({"vae_name": None}), "fallback", {"vae_name": None}),
-    (Holder({"path": "/v"}), "fallback", {"path": "/v"}),
-])
-def test_vae_selection(vae, vae_name, expect):
-    result = params(vae=vae, vae_name=vae_name)
-    assert result["vae"] == expect
-    assert list(result)[:4] == ["strength", "start_percent", "end_percent", "vae"]
-
-
-def test_vae_mapping_without_name_is_carried_whole():
-    inputs = {"path": "/v"}
-    assert params(vae=Holder(inputs))["vae"] is inputs
-
-
-@pytest.mark.parametrize("control_net, expect", [
-    (NodeIO(name="ControlNetLoader", inputs={"control_net_name": "cn"}), {"control_net_name": "cn"}),
-    (Holder({"control_net_name": "cn", "extra": 1}), {"control_net_name": "cn"}),
-    (Holder({"path": "/cn"}), {"path": "/cn"}),
-    (Holder(["control_net_name"]), None),                   # "in" holds, but a list cannot be read by name
-    (Holder(None), "absent"),
-    ("no inputs", "absent"),
-])
-def test_controlnet_selection(control_net, expect):
-    if expect is None:
-        with pytest.raises(TypeError):
-            params(control_net=control_net)
-        return
-    result = params(control_net=control_net)
-    if expect == "absent":
-        assert "controlnet" not in result
-    else:
-        assert result["controlnet"] == expect and list(result)[-1] == "controlnet"
-
-
-def test_controlnet_inputs_without_membership_raise():
-    with pytest.raises(TypeError):
-        params(control_net=Holder(5))
-
-
-def test_attribute_errors_other_than_missing_propagate():
-    class Broken:
-        @property
-        def inputs(self):
-            raise RuntimeError("broken descriptor")
-
-    with pytest.raises(RuntimeError, match="broken descriptor"):
-        params(vae=Broken())
-    with pytest.raises(RuntimeError, match="broken descriptor"):
-        params(control_net=Broken())
-
-
-def test_apply_record_and_outputs():
-    image, mask, pos, neg = torch.zeros(1, 4, 4, 3), torch.zeros(1, 4, 4), [["p"]], [["n"]]
-    out = apply(positive=pos, negative=neg, image=image, mask=mask, strength=12.0, start_percent=0.9,
-                end_percent=0.1, control_net=NodeIO(name="ControlNetLoader", inputs={"control_net_name": "cn"}))
-    assert type(out) is tuple and len(out) == 2
-    first, second = out
-    assert first is not second and first[0] is not second[0]
-    assert len(first) == len(second) == len(first[0]) == len(second[0]) == 1
-    rec = first[0][0]
-    assert rec is second[0][0]
-    assert list(rec) == ["__deferred_node__", "parameters", "inputs"] and rec["__deferred_node__"] == MARKER
-    assert rec["parameters"] == {"strength": 12.0, "start_percent": 0.9, "end_percent": 0.1, "vae": {},
-                                 "controlnet": {"control_net_name": "cn"}}
-    assert list(rec["inputs"]) == ["positive", "negative", "image", "mask"]
-    assert [rec["inputs"][k] for k in rec["inputs"]] == [pos, neg, image, mask]
-    assert all(rec["inputs"][k] is v for k, v in zip(rec["inputs"], (pos, neg, image, mask)))
-    rec["parameters"]["strength"] = 0.5
-    assert second[0][0]["parameters"]["strength"] == 0.5
-
-
 def test_apply_output_reaches_sampler_through_either_input(client, serialized):
-    pos, neg = apply(vae=NodeIO(name="VAELoader", inputs={"vae_name": VAE_FILE}))
+    pos, neg = Apply().apply(positive="pos", negative="neg", control_net=None, vae=VAE, vae_name="", image="img",
+                             mask="msk", strength=1.0, start_percent=0.0, end_percent=1.0)
     run(positive=[[torch.zeros(1)]], negative=neg)
     preview = client.calls[0][1]["prev_deferred_node"]
     assert preview["parameters"] is neg[0][0]["parameters"]
-    assert preview["parameters"]["vae"] == {"vae_name": VAE_FILE}
+    assert preview["parameters"]["vae"] == VAE.inputs
     assert serialized[2:] == ["img", "msk"]
 
 
@@ -440,8 +336,9 @@ def test_round_trip_with_controlnet_inpainting(nodes_on_standin):
     cn, = Loader().load_controlnet(control_net_name="InstantX_Qwen-Image-ControlNet-Inpainting.safetensors")
     cond = [[torch.zeros(1, 4, 8), {"pooled_output": torch.zeros(1, 8)}]]
     # An empty mask leaves every latent cell as it was: proof the record's mask reached the service.
-    pos, neg = apply(positive=cond, negative=cond, control_net=cn, vae="none", vae_name=" qwen_image_vae.safetensors ",
-                     image=torch.rand(1, 64, 64, 3), mask=torch.zeros(1, 64, 64))
+    pos, neg = Apply().apply(positive=cond, negative=cond, control_net=cn, vae="none",
+                             vae_name=" qwen_image_vae.safetensors ", image=torch.rand(1, 64, 64, 3),
+                             mask=torch.zeros(1, 64, 64), strength=1.0, start_percent=0.0, end_percent=1.0)
     lat = {"samples": torch.randn(1, 16, 1, 128, 128), "batch_index": [0]}
     out, = run(model=patched, positive=pos, negative=neg, latent_image=lat)
     assert tuple(out["samples"].shape) == (1, 16, 1, 128, 128)

@@ -7,34 +7,14 @@ import json
 
 import pytest
 
-PACKAGE = "vorna_comfyui_engine"
+from tests.support import PACKAGE
+from tests.support.nodes import ALL_NODES
+
 # Py_TPFLAGS_IMMUTABLETYPE: set on static and immutable types, whose attributes cannot be written.
 IMMUTABLE_TYPE = 1 << 8
 base = pytest.importorskip(f"{PACKAGE}.base")
 
-# module, registry key, class, display name, base class (None: object), category, entry method, return types
-NODES = [
-    ("clip_loader", "VornaCLIPLoader", "VornaCLIPLoader", "Vorna CLIP Loader", None, "Vorna/loaders",
-     "load_clip", ("CLIP",)),
-    ("clip_loader", "VornaCLIPTextEncode", "VornaCLIPTextEncode", "Vorna CLIP Text Encode", "BaseNode",
-     "Vorna/conditioning", "encode", ("CONDITIONING",)),
-    ("unet_loader", "Vorna UNETLoader", "VornaUNetLoader", "Vorna UNETLoader", "BaseNode", "Vorna/loaders",
-     "load_unet", ("MODEL",)),
-    ("model_sampling_aura_flow", "Vorna ModelSamplingAuraFlow", "VornaModelSamplingAuraFlow",
-     "Vorna ModelSamplingAuraFlow", "BaseNode", "Vorna/sampling", "patch_aura", ("MODEL",)),
-    ("controlnet", "Vorna ControlNetLoader", "VornaControlNetLoader", "Vorna ControlNetLoader", None,
-     "Vorna/loaders", "load_controlnet", ("CONTROL_NET",)),
-    ("controlnet", "Vorna ControlNetInpaintingAliMamaApply", "VornaControlNetInpaintingAliMamaApply",
-     "Vorna ControlNetInpaintingAliMamaApply", None, "Vorna/conditioning", "apply", ("CONDITIONING", "CONDITIONING")),
-    ("vae_loader", "Vorna VAELoader", "VornaVAELoader", "Vorna VAELoader", "BaseNode", "Vorna/loaders",
-     "load_vae", ("VAE",)),
-    ("ksampler", "Vorna KSampler", "VornaKSampler", "Vorna KSampler", "BaseNode", "Vorna/sampling", "sample",
-     ("LATENT",)),
-    ("vae_decode", "Vorna VAEDecode", "VornaVAEDecode", "Vorna VAEDecode", "BaseNode", "Vorna/vae", "decode",
-     ("IMAGE",)),
-    ("vae_encode", "Vorna VAEEncode", "VornaVAEEncode", "Vorna VAEEncode", "BaseNode", "Vorna/vae", "encode",
-     ("LATENT",)),
-]
+NODES = ALL_NODES
 
 
 def node_module(name):
@@ -42,22 +22,23 @@ def node_module(name):
 
 
 def node_class(row):
-    return getattr(node_module(row[0]), row[2])
+    return getattr(node_module(row.module), row.cls)
 
 
 def test_registry_tables():
     modules = importlib.import_module(PACKAGE)._node_modules
-    assert sorted(modules) == sorted({row[0] for row in NODES})
+    assert sorted(modules) == sorted({row.module for row in NODES})
     for name in modules:
-        mod, rows = node_module(name), [row for row in NODES if row[0] == name]
-        assert list(mod.NODE_CLASS_MAPPINGS.items()) == [(row[1], node_class(row)) for row in rows]
-        assert list(mod.NODE_DISPLAY_NAME_MAPPINGS.items()) == [(row[1], row[3]) for row in rows]
+        mod, rows = node_module(name), [row for row in NODES if row.module == name]
+        assert list(mod.NODE_CLASS_MAPPINGS.items()) == [(row.key, node_class(row)) for row in rows]
+        assert list(mod.NODE_DISPLAY_NAME_MAPPINGS.items()) == [(row.key, row.display) for row in rows]
         assert mod.NODE_CLASS_MAPPINGS is not mod.NODE_DISPLAY_NAME_MAPPINGS
 
 
-@pytest.mark.parametrize("row", NODES, ids=[row[2] for row in NODES])
+@pytest.mark.parametrize("row", NODES, ids=[row.cls for row in NODES])
 def test_node_protocol(row):
-    module_name, _, name, _, parent, category, function, returns = row
+    module_name, name, parent, category, function, returns = (row.module, row.cls, row.parent, row.category,
+                                                              row.method, row.returns)
     cls = node_class(row)
     assert cls.__module__ == f"{PACKAGE}.{module_name}" and cls.__qualname__ == cls.__name__ == name
     assert cls.__bases__ == ((getattr(base, parent),) if parent else (object,))
@@ -81,7 +62,7 @@ def test_node_protocol(row):
     assert type(cls) is type and not cls.__flags__ & IMMUTABLE_TYPE
 
 
-@pytest.mark.parametrize("row", NODES, ids=[row[2] for row in NODES])
+@pytest.mark.parametrize("row", NODES, ids=[row.cls for row in NODES])
 def test_schema_is_new_each_call_and_serialisable(row):
     cls = node_class(row)
     first = cls.INPUT_TYPES()

@@ -1,4 +1,5 @@
-"""VAE decode and VAE encode nodes: requests, answers, fallback and wrapping."""
+"""VAE decode node: its request, the answer's picture and its fallback, and
+what it wraps and logs."""
 import base64
 import binascii
 import io
@@ -9,15 +10,15 @@ import pytest
 import torch
 from PIL import Image
 
-from tests.support.values import encode_tensor
+from tests.support.nodes import VAE, assert_wrapped, raising, root_errors
+from tests.support.request import logged
 
 vae_decode = pytest.importorskip("vorna_comfyui_engine.vae_decode")
 vae_encode = pytest.importorskip("vorna_comfyui_engine.vae_encode")
 import vorna_comfyui_engine.base as base  # noqa: E402
 
 Decode = vae_decode.VornaVAEDecode
-Encode = vae_encode.VornaVAEEncode
-DESCRIPTOR = base.NodeIO(name="VAELoader", inputs={"vae_name": "qwen_image_vae.safetensors"})
+DESCRIPTOR = base.NodeIO(name="VAELoader", inputs=dict(VAE))
 
 
 # ---- helpers -----------------------------------------------------------------
@@ -30,27 +31,6 @@ def encoded_png(width, height, mode="RGB", color=(255, 255, 255)):
 
 def decoded_tensor(text):
     return torch.load(io.BytesIO(base64.b64decode(text)), map_location="cpu")
-
-
-def assert_wrapped(err, prefix, cause):
-    assert type(err) is ValueError
-    assert str(err) == prefix + str(cause)
-    assert err.__context__ is cause
-    assert err.__cause__ is None and err.__suppress_context__ is False
-
-
-def root_errors(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == "root" and r.levelno == logging.ERROR]
-
-
-def base_errors(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == "vorna_comfyui_engine.base"]
-
-
-def raising(exc):
-    def f(*args, **kwargs):
-        raise exc
-    return f
 
 
 LATENT = {"samples": torch.arange(8, dtype=torch.float32).reshape(1, 2, 1, 2, 2)}
@@ -125,7 +105,7 @@ def test_decode_image_binary_becomes_one_float_image(client, caplog, mode, color
     assert tuple(image.shape) == (1, 480, 640, 3)
     expected = 0.0 if mode == "P" else 1.0
     assert torch.all(image == expected)
-    assert root_errors(caplog) == [] and base_errors(caplog) == []
+    assert root_errors(caplog) == [] and logged(caplog) == []
 
 
 def test_decode_prefers_image_binary_and_falls_back_only_without_it(client, caplog):
@@ -171,7 +151,7 @@ def test_decode_bad_latent_sends_nothing(client, caplog, latent, cause_type, tex
     assert_wrapped(info.value, "Failed to decode vae: ", cause)
     if text is not None:
         assert str(info.value) == "Failed to decode vae: " + text
-    assert client.built == [] and root_errors(caplog) == [] and base_errors(caplog) == []
+    assert client.built == [] and root_errors(caplog) == [] and logged(caplog) == []
 
 
 def test_decode_request_failure_is_wrapped_after_base_logs_it(client, caplog):
@@ -180,7 +160,7 @@ def test_decode_request_failure_is_wrapped_after_base_logs_it(client, caplog):
         Decode().decode(LATENT, DESCRIPTOR)
     assert_wrapped(info.value, "Failed to decode vae: ", client.error)
     assert len(client.calls) == 1
-    assert base_errors(caplog) == ["send request failed: service down"]
+    assert logged(caplog) == ["send request failed: service down"]
     assert root_errors(caplog) == []
 
 
@@ -224,7 +204,7 @@ def test_decode_bad_image_binary_falls_back_to_images_with_one_root_record(clien
     records = [r for r in caplog.records if r.name == "root"]
     assert len(records) == 1 and records[0].levelno == logging.ERROR
     assert records[0].getMessage().startswith("Failed to decode vae: " + cause)
-    assert base_errors(caplog) == []
+    assert logged(caplog) == []
 
 
 @pytest.mark.parametrize("stage", ["Image", "np", "torch"])
@@ -280,145 +260,18 @@ def test_decode_lets_base_exceptions_through(client, caplog, monkeypatch, where)
     assert info.value is interrupt
     if where == "fallback":
         assert isinstance(info.value.__context__, binascii.Error)
-    assert root_errors(caplog) == [] and base_errors(caplog) == []
-
-
-# ---- VAE encode --------------------------------------------------------------
-
-def test_encode_request_shape_sends_first_image_and_full_descriptor(client):
-    first = torch.zeros(4, 6, 3)
-    first[0, 0] = torch.tensor([1.0, 0.5, 0.0])
-    batch = torch.stack([first, torch.ones(4, 6, 3)])
-    client.answer = {"samples": encode_tensor(torch.zeros(1))}
-    Encode().encode(image=batch, vae=DESCRIPTOR)
-    assert len(client.built) == 1 and len(client.calls) == 1
-    name, kwargs = client.calls[0]
-    assert name == "vae_encode" and list(kwargs) == ["image", "vae"]
-    assert kwargs["vae"] == {"name": "VAELoader", "inputs": {"vae_name": "qwen_image_vae.safetensors"}}
-    sent = np.array(Image.open(io.BytesIO(base64.b64decode(kwargs["image"]))))
-    assert sent.shape == (4, 6, 3) and sent[0, 0].tolist() == [255, 127, 0] and sent[1:].max() == 0
-
-
-def test_encode_latent_holds_batch_index_only_when_answered(client, caplog):
-    samples = torch.randn(1, 16, 1, 2, 3)
-    client.answer = {"samples": encode_tensor(samples), "unrelated": 1}
-    node = Encode()
-    first = node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
-    assert type(first) is tuple and len(first) == 1
-    assert list(first[0]) == ["samples"] and torch.equal(first[0]["samples"], samples)
-    assert node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)[0] is not first[0]
-
-    index = [0]
-    client.answer = {"batch_index": index, "samples": encode_tensor(samples)}
-    (latent,) = node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
-    assert list(latent) == ["samples", "batch_index"] and latent["batch_index"] is index
-    client.answer = {"samples": encode_tensor(samples), "batch_index": None}
-    assert node.encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)[0]["batch_index"] is None
-    assert caplog.records == []
-
-
-def test_encode_reads_send_request_and_globals_at_call_time(monkeypatch):
-    seen = []
-    node = Encode()
-    node.send_request = lambda url, payload: seen.append((url, payload)) or {"samples": "S"}
-    monkeypatch.setattr(vae_encode, "image_to_base64", lambda image: "I")
-    monkeypatch.setattr(vae_encode, "base64_to_tensor", lambda data: ("tensor", data))
-    assert node.encode("img", DESCRIPTOR) == ({"samples": ("tensor", "S")},)
-    assert seen == [("vae_encode", {"image": "I", "vae": DESCRIPTOR.to_dict()})]
-
-
-@pytest.mark.parametrize("image, vae, text", [
-    ("not a tensor", DESCRIPTOR, "'str' object has no attribute 'shape'"),
-    (torch.rand(1, 2, 2, 3), "plain string", "'str' object has no attribute 'to_dict'"),
-    (torch.rand(1, 2, 2, 3), {"name": "VAELoader"}, "'dict' object has no attribute 'to_dict'"),
-])
-def test_encode_bad_inputs_send_nothing(client, caplog, image, vae, text):
-    with pytest.raises(ValueError) as info:
-        Encode().encode(image, vae)
-    assert isinstance(info.value.__context__, AttributeError)
-    assert_wrapped(info.value, "Failed to encode vae: ", info.value.__context__)
-    assert str(info.value) == "Failed to encode vae: " + text
-    assert client.built == [] and caplog.records == []
-
-
-def test_encode_request_failure_is_wrapped_after_base_logs_it(client, caplog):
-    client.error = TimeoutError("read timed out")
-    with pytest.raises(ValueError) as info:
-        Encode().encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
-    assert_wrapped(info.value, "Failed to encode vae: ", client.error)
-    assert len(client.calls) == 1
-    assert base_errors(caplog) == ["send request failed: read timed out"] and root_errors(caplog) == []
-
-
-class SamplesOnly(dict):
-    def __contains__(self, key):
-        raise LookupError("no membership")
-
-
-@pytest.mark.parametrize("answer, suppress, text", [
-    (None, True, "'NoneType' object is not subscriptable"),
-    ({"batch_index": 0}, False, "'samples'"),
-    ({"samples": base64.b64encode(b"not a tensor").decode()}, False, None),
-    ({"samples": 12}, False, None),
-    (SamplesOnly(samples=encode_tensor(torch.zeros(1))), False, "no membership"),
-])
-def test_encode_bad_answers(client, caplog, answer, suppress, text):
-    if suppress:
-        client.error, client.suppress = RuntimeError("swallowed"), True
-    else:
-        client.answer = answer
-    with pytest.raises(ValueError) as info:
-        Encode().encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
-    assert_wrapped(info.value, "Failed to encode vae: ", info.value.__context__)
-    if text is not None:
-        assert str(info.value) == "Failed to encode vae: " + text
-    assert len(client.calls) == 1
-    assert [r for r in caplog.records if r.name != "vorna_comfyui_engine.base"] == []
-
-
-def test_encode_lets_base_exceptions_through(client, monkeypatch):
-    interrupt = KeyboardInterrupt()
-    client.error = interrupt
-    with pytest.raises(KeyboardInterrupt) as info:
-        Encode().encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
-    assert info.value is interrupt
-    client.error = None
-    monkeypatch.setattr(vae_encode, "base64_to_tensor", raising(SystemExit(3)))
-    client.answer = {"samples": "x"}
-    with pytest.raises(SystemExit):
-        Encode().encode(torch.rand(1, 2, 2, 3), DESCRIPTOR)
+    assert root_errors(caplog) == [] and logged(caplog) == []
 
 
 # ---- real round trips through bentoml's client -------------------------------
 
-@pytest.fixture
-def live(nodes_on_standin, monkeypatch):
-    calls = []
-
-    class Counting(base.SyncHTTPClient):
-        def call(self, name, **kwargs):
-            calls.append(name)
-            return super().call(name, **kwargs)
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Counting)
-    return calls
-
-
 @pytest.mark.standin
-def test_decode_round_trip_1024(live, caplog):
+def test_decode_round_trip_1024(standin_calls, caplog):
     latent = {"samples": torch.randn(1, 16, 1, 128, 128)}
     (image,) = Decode().decode(latent, DESCRIPTOR)
-    assert live == ["vae_decode"]
+    assert standin_calls == ["vae_decode"]
     assert tuple(image.shape) == (1, 1024, 1024, 3) and image.dtype == torch.float32
     assert image.min() >= 0.0 and image.max() <= 1.0
     assert caplog.records == []
 
 
-@pytest.mark.standin
-def test_encode_round_trip_1024(live, caplog):
-    image = torch.rand(1, 1024, 1024, 3)
-    (latent,) = Encode().encode(image, DESCRIPTOR)
-    assert live == ["vae_encode"]
-    assert isinstance(latent["samples"], torch.Tensor)
-    assert tuple(latent["samples"].shape) == (1, 16, 1, 128, 128)
-    assert caplog.records == []

@@ -27,11 +27,11 @@ import zlib
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from tests.support import LONG, PACKAGE, ROOT, module
+from tests.support.nodes import BY_NAME
+from tests.support.reliability import archive_records, written
 from tests.support.values import encode_png, encode_tensor
 from tools.service.fake_client import fake_client
-from tests.support import LONG, PACKAGE, module
-from tests.support.nodes import NODES
-from tests.support.reliability import archive_records, written
 from tools.service.loopback import JSON, Answer, Service
 
 torch = pytest.importorskip("torch")
@@ -242,7 +242,7 @@ TENSOR_ANSWERS = {
     "sampler": lambda text: {"samples": text},
     "vae_encode": lambda text: {"samples": text},
 }
-CASES = {case.name: case for case in NODES}
+CASES = BY_NAME
 
 
 @pytest.fixture
@@ -776,9 +776,9 @@ def tiff_image(width: int, height: int, rows: int | None = None, tile: tuple | N
 
 MEMORY_CHILD = """
     import gc, json, os, resource, sys
-    sys.path[:0] = [{tests!r}, {root!r}]
+    sys.path[:0] = [{here!r}, {root!r}]
     import torch
-    import test_reliability_answers as hostile
+    import test_answers as hostile
     from tests.support import module
     from tests.support.nodes import NODES
 
@@ -852,8 +852,9 @@ def run_memory_child(runs, limit: int) -> list[dict]:
     """Runs (label, node, service, answer expression) in one child process,
     one call each after all are built; the peak growth reported is the
     child's high water mark so far."""
-    tests = os.path.dirname(os.path.abspath(__file__))
-    code = MEMORY_CHILD.format(tests=tests, root=os.path.dirname(tests), limit=limit, runs=list(runs))
+    # The child imports this file by its path, as a module of its own.
+    code = MEMORY_CHILD.format(here=os.path.dirname(os.path.abspath(__file__)), root=str(ROOT), limit=limit,
+                               runs=list(runs))
     proc = run_child(code)
     assert proc.returncode == 0, proc.stderr[-2000:]
     return [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]

@@ -20,10 +20,9 @@ import zipfile
 
 import pytest
 
-from tests.support.values import encode_png, encode_tensor
-from tools.service.fake_client import fake_client
 from tests.support import LONG, PACKAGE, module
 from tests.support.reliability import archive_records, written
+from tests.support.values import encode_png, encode_tensor
 
 hypothesis = pytest.importorskip("hypothesis")
 torch = pytest.importorskip("torch")
@@ -229,33 +228,13 @@ ENTRY_POINTS = entry_points() if all(
     __import__("importlib").util.find_spec(f"{PACKAGE}.{m}") for m in ("base",)) else []
 
 
-@pytest.fixture
-def hostile_client(monkeypatch):
-    """Every test that can reach send_request uses this: no request leaves
-    the process."""
-    base = module("base")
-    holder = {"answer": None}
-
-    class Client:
-        def __init__(self, url, **kwargs):
-            if holder.get("fail_init"):
-                raise Boom("client")
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return holder.get("suppress", False)
-
-        def call(self, name, **kwargs):
-            answer = holder["answer"]
-            if isinstance(answer, Exception):
-                raise answer
-            return answer
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
-    yield holder
-    module("config").set_api_key(None)
+def answering(client, answer, suppress=False, fail_init=False):
+    """Every call of the fake client (installed by the `client` fixture, so
+    no request leaves the process) gives `answer` as it is, or raises it."""
+    client.record = False
+    client.answer = answer if isinstance(answer, Exception) else (lambda: answer)
+    client.suppress = suppress
+    client.error, client.fail_on = (Boom("client"), "init") if fail_init else (None, "call")
 
 
 # ---------------------------------------------------------------------------
@@ -305,7 +284,7 @@ def test_damaged_tensor_archives_load_or_raise(data):
 
 @SETTINGS
 @given(value=values(), url=values(4), base_url=values(4))
-def test_config_and_request_path_take_any_value(value, url, base_url, hostile_client):
+def test_config_and_request_path_take_any_value(value, url, base_url, client):
     config = module("config")
     base = module("base")
     call_and_check(config.set_api_key, value)
@@ -314,7 +293,7 @@ def test_config_and_request_path_take_any_value(value, url, base_url, hostile_cl
     node = base.BaseNode()
     node.BASE_URL = base_url
     call_and_check(node._build_url, url)
-    hostile_client["answer"] = value
+    answering(client, value)
     call_and_check(node.send_request, url, value)
     call_and_check(node.send_request, "sampler", {"x": value})
     call_and_check(base.NodeIO, name=value, inputs=url)
@@ -327,7 +306,8 @@ def test_config_and_request_path_take_any_value(value, url, base_url, hostile_cl
 
 @SETTINGS
 @given(args=st.lists(values(3), max_size=4), kwargs=st.dictionaries(st.text(max_size=6), values(3), max_size=3))
-def test_wrong_arity_and_keywords(args, kwargs, hostile_client):
+def test_wrong_arity_and_keywords(args, kwargs, client):
+    answering(client, None)
     base = module("base")
     config = module("config")
     for fn in (base.image_to_base64, base.deserialize_conditioning, base.serialize_with_pyarrow,
@@ -360,7 +340,7 @@ def ordinary(param):
 
 
 @pytest.mark.parametrize("entry", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
-def test_entry_methods_take_hostile_inputs_and_answers(entry, hostile_client):
+def test_entry_methods_take_hostile_inputs_and_answers(entry, client):
     _, cls, method, params = entry
 
     @SETTINGS
@@ -369,10 +349,10 @@ def test_entry_methods_take_hostile_inputs_and_answers(entry, hostile_client):
         kwargs = {}
         for p in params:
             kwargs[p] = data.draw(st.one_of(st.just(ordinary(p)), values()), label=p)
-        hostile_client["answer"] = data.draw(st.one_of(answers(), st.sampled_from([Boom("down"), TimeoutError()])),
-                                             label="answer")
-        hostile_client["suppress"] = data.draw(st.booleans(), label="suppress")
-        hostile_client["fail_init"] = data.draw(st.booleans(), label="fail_init") and data.draw(st.booleans())
+        answering(client, data.draw(st.one_of(answers(), st.sampled_from([Boom("down"), TimeoutError()])),
+                                    label="answer"),
+                  suppress=data.draw(st.booleans(), label="suppress"),
+                  fail_init=data.draw(st.booleans(), label="fail_init") and data.draw(st.booleans()))
         node = cls()
         call_and_check(getattr(node, method), **kwargs)
         call_and_check(cls.INPUT_TYPES)

@@ -19,12 +19,15 @@ import tracemalloc
 
 import pytest
 
-from tests.support.values import encode_png, encode_tensor
-from tools.service.fake_client import fake_client
 from tests.support import LONG, PACKAGE, module
+from tests.support.nodes import BY_NAME, NODE_IDS
 from tests.support.reliability import write_figures
+from tests.support.values import encode_png, encode_tensor
 
 torch = pytest.importorskip("torch")
+
+# Minutes of a suite run: `-m "not hygiene"` leaves them out, `-m hygiene` runs them alone.
+pytestmark = pytest.mark.hygiene
 
 ROUND = 3000 if LONG else 250
 SANITIZED = os.environ.get("VORNA_SANITIZED", "") not in ("", "0")   # set by scripts/sanitize.sh
@@ -146,18 +149,14 @@ def figures():
 
 
 @pytest.fixture
-def fake(monkeypatch):
-    base = module("base")
-    holder = {}
-
-    def install(answers):
-        cls = fake_client(answers, record=False)
-        monkeypatch.setattr(base, "SyncHTTPClient", cls)
-        holder["cls"] = cls
-        return cls
+def fake(client):
+    """`fake(answers, error=None)`: the fake client (keeping no records)
+    answers these, or raises `error` on every call; logging quiet."""
+    def install(answers, error=None):
+        client.record, client.answers, client.error, client.fail_on = False, dict(answers), error, "call"
+        return client
     with quiet_logging():
         yield install
-    module("config").set_api_key(None)
 
 
 # ---------------------------------------------------------------------------
@@ -192,10 +191,7 @@ def test_descriptor_and_request_path(fake):
     fake({"text_encode": {"ok": [1]}})
     check_flat("send_request", lambda: bn.send_request("text_encode", payload), [bn, payload], ROUND)
 
-    class Raising(base.SyncHTTPClient):
-        def call(self, name, **kwargs):
-            raise ConnectionError("refused")
-    base.SyncHTTPClient = Raising
+    fake({}, ConnectionError("refused"))
     check_flat("send_request (call raises, logged)", lambda: bn.send_request("text_encode", payload),
                [bn, payload], ROUND)
     check_flat("send_request (payload not a mapping)", lambda: bn.send_request("text_encode", [1]),
@@ -277,41 +273,20 @@ def test_registry_schemas_and_loaders():
 
 
 def node_inputs(name, heavy=False):
-    base = module("base")
-    side = 128 if heavy else 8
-    latent = {"samples": torch.linspace(0, 1, 16 * side * side).reshape(1, 16, 1, side, side), "batch_index": [0]}
-    vae = base.NodeIO(name="VAELoader", inputs={"vae_name": "v.safetensors"})
-    if name == "text_encode":
-        return {"clip": base.NodeIO(name="CLIPLoader", inputs={"clip_name": "c", "type": "qwen_image",
-                                                                "device": "default"}), "text": "a cat"}
-    if name == "sampler":
-        cond = [[torch.ones(1, 3, 8), {"pooled_output": torch.ones(1, 8)}]]
-        return {"model": base.NodeIO(name="UNETLoader", inputs={"unet_name": "u"}), "positive": cond,
-                "negative": cond, "latent_image": latent, "seed": 1, "steps": 4, "cfg": 1.0,
-                "sampler_name": "euler", "scheduler": "normal", "denoise": 1.0}
-    if name == "vae_decode":
-        return {"latent": latent, "vae": vae}
-    # A smooth picture: PNG writes it quickly, and 512x512 float32 is 3 MiB.
-    image = torch.linspace(0, 1, 512 * 512 * 3).reshape(1, 512, 512, 3) if heavy else torch.rand(1, 16, 16, 3)
-    return {"image": image, "vae": vae}
-
-
-NODE_TABLE = {
-    "text_encode": ("clip_loader", "VornaCLIPTextEncode", "encode", "text_encode"),
-    "sampler": ("ksampler", "VornaKSampler", "sample", "sampler"),
-    "vae_decode": ("vae_decode", "VornaVAEDecode", "decode", "vae_decode"),
-    "vae_encode": ("vae_encode", "VornaVAEEncode", "encode", "vae_encode"),
-}
+    """The node's good inputs, its latent with a batch index."""
+    kwargs = BY_NAME[name].make_inputs(heavy)
+    for value in kwargs.values():
+        if isinstance(value, dict) and "samples" in value:
+            value["batch_index"] = [0]
+    return kwargs
 
 
 def answers(name, heavy=False):
-    side = 128 if heavy else 8
-    samples = encode_tensor(torch.zeros(1, 16, 1, side, side))
+    """A good answer (with a batch index where a latent comes back), and bad ones."""
+    good = BY_NAME[name].make_answer(heavy)
+    if "samples" in good:
+        good["batch_index"] = [0]
     png = encode_png(512, 512) if heavy else encode_png(16, 16)
-    good = {"text_encode": {"conditioning": [[{"__tensor__": encode_tensor(torch.ones(1, 3, 8))}, {}]]},
-            "sampler": {"samples": samples, "batch_index": [0]},
-            "vae_decode": {"image_binary": png},
-            "vae_encode": {"samples": samples, "batch_index": [0]}}[name]
     bad = [{}, None, {"samples": "not-base64!", "conditioning": [{"__tensor__": "bad!"}],
                       "image_binary": "aGVsbG8=", "images": "aGVsbG8="}]
     if name == "vae_decode":
@@ -319,11 +294,11 @@ def answers(name, heavy=False):
     return good, bad
 
 
-@pytest.mark.parametrize("name", list(NODE_TABLE))
+@pytest.mark.parametrize("name", NODE_IDS)
 def test_executing_nodes(name, fake):
-    mod_name, cls_name, method, endpoint = NODE_TABLE[name]
-    cls = getattr(module(mod_name), cls_name)
-    entry = getattr(cls(), method)
+    case = BY_NAME[name]
+    endpoint = case.endpoint
+    entry = getattr(case.node_class()(), case.method)
     kwargs = node_inputs(name)
     good, bad = answers(name)
     fake({endpoint: good})
@@ -332,12 +307,7 @@ def test_executing_nodes(name, fake):
     for i, answer in enumerate(bad if LONG else bad[-1:]):
         fake({endpoint: answer})
         check_flat(f"{name} (bad answer {i})", lambda: entry(**kwargs), list(kwargs.values()), ROUND)
-    base = module("base")
-
-    class Raising(base.SyncHTTPClient):
-        def call(self, n, **kw):
-            raise TimeoutError("read timed out")
-    base.SyncHTTPClient = Raising
+    fake({}, TimeoutError("read timed out"))
     check_flat(f"{name} (request fails)", lambda: entry(**kwargs), list(kwargs.values()), ROUND)
 
     heavy_kwargs = node_inputs(name, heavy=True)

@@ -65,38 +65,17 @@ FAILURES = {
 
 @pytest.mark.parametrize("where", list(FAILURES))
 @pytest.mark.parametrize("case", NODES, ids=NODE_IDS)
-def test_failures_never_carry_the_key(case, where, config, monkeypatch, caplog):
-    base = module("base")
+def test_failures_never_carry_the_key(case, where, config, client, caplog):
     key = distinctive()
     config.set_api_key(key)
     stage, error = FAILURES[where]
-    seen_tokens = []
-
-    class Client:
-        def __init__(self, url, *, token=None, **kwargs):
-            seen_tokens.append(token)
-            if stage == "init":
-                raise error
-
-        def __enter__(self):
-            if stage == "enter":
-                raise error
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def call(self, name, **kwargs):
-            if stage == "call":
-                raise error
-            return {"samples": "bad!", "conditioning": [{"__tensor__": "bad!"}], "image_binary": "bad!"}
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
+    client.fail_on, client.error = stage, error
+    client.answer = {"samples": "bad!", "conditioning": [{"__tensor__": "bad!"}], "image_binary": "bad!"}
     caplog.set_level(logging.DEBUG)
     node = case.node_class()()
     with pytest.raises(Exception) as info:
         case.call(node)
-    assert seen_tokens == [key]                  # the key did reach the client
+    assert client.tokens() == [key]              # the key did reach the client
     texts = texts_of_exception(info.value) + texts_of_records(caplog.records)
     assert not leaks(key, texts)
 
@@ -135,41 +114,24 @@ def test_key_that_cannot_be_a_header_does_not_leak(case, suffix, problem, standi
     assert not found, found[0][:200]
 
 
-def test_refused_key_is_logged_once_and_never_reaches_a_client(config, monkeypatch, caplog):
+def test_refused_key_is_logged_once_and_never_reaches_a_client(config, client, caplog):
     base = module("base")
-    built = []
-    monkeypatch.setattr(base, "SyncHTTPClient", lambda *a, **k: built.append(k))
     config.set_api_key(distinctive() + "\n")
     caplog.set_level(logging.DEBUG)
     with pytest.raises(ValueError, match="^the API key cannot be sent in an HTTP header: it holds a line break$"):
         base.BaseNode().send_request("vae_decode", {})
-    assert built == []
+    assert client.built == []
     assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
         ("ERROR", "send request failed: the API key cannot be sent in an HTTP header: it holds a line break")]
 
 
-def test_keys_the_header_layer_accepts_still_go_through(config, monkeypatch):
+def test_keys_the_header_layer_accepts_still_go_through(config, client):
     base = module("base")
-    seen = []
-
-    class Client:
-        def __init__(self, url, token, **kwargs):
-            seen.append(token)
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-        def call(self, endpoint, **kwargs):
-            return "ok"
-
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
+    client.answer = "ok"
     for key in (None, "", "sk-abc_DEF.123~+/=", "a\tb", "inner blank"):
         config.set_api_key(key)
         assert base.BaseNode().send_request("vae_decode", {}) == "ok"
-    assert seen[1:] == ["", "sk-abc_DEF.123~+/=", "a\tb", "inner blank"]
+    assert client.tokens()[1:] == ["", "sk-abc_DEF.123~+/=", "a\tb", "inner blank"]
 
 
 # ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@ import pytest
 from tests.support import LONG, module
 from tests.support.nodes import NODES
 from tests.support.reliability import bounded, write_figures
+from tools.service.fake_client import fake_client
 
 torch = pytest.importorskip("torch")
 
@@ -52,21 +53,10 @@ class KeyHistory:
 
 
 def recording_client(real_cls, service_key, seen):
-    """A client class for base.SyncHTTPClient: records the token per thread,
-    then opens a real client with the service's key."""
-
-    class Recording:
-        def __init__(self, url, *, token=None, **kwargs):
-            seen.tokens.append(token)
-            self.real = real_cls(url, token=service_key, **kwargs)
-
-        def __enter__(self):
-            return self.real.__enter__()
-
-        def __exit__(self, *exc):
-            return self.real.__exit__(*exc)
-
-    return Recording
+    """A fake client class for base.SyncHTTPClient: records the token per
+    thread, then has a real client with the service's key do the call."""
+    return fake_client(record=False, on_build=lambda url, kwargs: seen.tokens.append(kwargs.get("token")),
+                       delegate=lambda url, **kwargs: real_cls(url, **{**kwargs, "token": service_key}))
 
 
 def inpainting_conditioning():

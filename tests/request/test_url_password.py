@@ -9,10 +9,12 @@ import pytest
 
 from tests.support import forget_kept_clients
 from tests.support.request import call, call_logged
+from tools.service.fake_client import fake_client
 from tools.service.loopback import JSON
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 bentoml = pytest.importorskip("bentoml")
+
 
 def test_a_password_in_the_service_url_is_hidden(pair, caplog, monkeypatch):
     a, _ = pair
@@ -22,13 +24,13 @@ def test_a_password_in_the_service_url_is_hidden(pair, caplog, monkeypatch):
     assert isinstance(error, bentoml.exceptions.NotFound) and "S3cret" not in str(error)
 
     # Texts written by the client itself are cleaned as well.
-    class Client:
-        def __init__(self, url, **kwargs):
-            raise ValueError(f"cannot reach {url}schema.json")
+    def unreachable(url, kwargs):
+        raise ValueError(f"cannot reach {url}schema.json")
 
-    monkeypatch.setattr(base, "SyncHTTPClient", Client)
+    monkeypatch.setattr(base, "SyncHTTPClient", fake_client(on_build=unreachable))
     error, messages = call_logged(a, caplog, base_url=secret_url)
     assert "S3cret" not in messages[0] and "S3cret" not in str(error) and "alice:***@" in str(error)
+
 
 def test_a_password_in_the_url_is_neither_sent_nor_logged_and_the_key_is(keyed, service, caplog):
     caplog.set_level(logging.DEBUG)

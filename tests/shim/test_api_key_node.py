@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
 from tests.support.host import (KEY_VARIABLE, ROOT, WORKFLOWS, live_host, need_node_modules, set_key_through_node,
-                          workflow)
+                                workflow)
 from tools.harness import Host, NodeExecutionError, PromptError
 from tools.harness.schema import check_node
 

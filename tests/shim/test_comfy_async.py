@@ -12,7 +12,7 @@ import pytest
 import torch
 
 from tests.support.host import (WORKFLOWS, FakeComfyUI, copy_root, live_host, need_node_modules,
-                          set_key_through_node)
+                                set_key_through_node)
 from tools.harness import Host, NodeExecutionError
 
 import comfy_async

@@ -6,7 +6,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Any, Callable, Optional
 
-from . import PACKAGE, module
+from . import module
 from .values import encode_png, encode_tensor
 
 VAE = {"vae_name": "qwen_image_vae.safetensors"}
@@ -150,4 +150,33 @@ def good_answers(heavy=False) -> dict:
     return {node.endpoint: node.make_answer(heavy) for node in NODES}
 
 
-__all__ = ["ALL_NODES", "BY_NAME", "NODES", "NODE_IDS", "PACKAGE", "VAE", "Node", "good_answers"]
+
+
+def assert_wrapped(err, prefix, cause):
+    """`err` wraps `cause` as the nodes do: a ValueError of prefix + its text,
+    with the cause as context (raised inside the except block), not as cause."""
+    assert type(err) is ValueError
+    assert err.args == (prefix + str(cause),)
+    assert err.__context__ is cause
+    assert err.__cause__ is None and err.__suppress_context__ is False
+
+
+def root_errors(caplog):
+    """The ERROR records of the root logger (the VAE decode node logs there)."""
+    import logging
+
+    return [r.getMessage() for r in caplog.records if r.name == "root" and r.levelno == logging.ERROR]
+
+
+def raising(exc):
+    """A function that raises `exc`, whatever it is given."""
+    def f(*args, **kwargs):
+        raise exc
+    return f
+
+
+def schema_defaults(cls):
+    """Keyword inputs as the host would send them: every schema input at its default."""
+    schema = cls.INPUT_TYPES()
+    return {name: spec[1]["default"] for group in schema.values() for name, spec in group.items()
+            if len(spec) == 2}

@@ -43,22 +43,20 @@ def restore_clients():
 @pytest.mark.parametrize("key", SMALL)
 def test_baseline_sends_and_returns_what_the_package_does(key, restore_clients):
     case = SMALL[key]()
-    package_record, baseline_record = [], []
-    cases.install_client(case.answer, package_record, baseline_record)
+    package, baseline = cases.install_client(case.answer, record=True)
     from_package, from_baseline = case.package(), case.baseline()
     # Constructor arguments and the call, keyword by keyword and byte for byte.
-    assert package_record == baseline_record
-    assert [entry[0] for entry in package_record] == ["init", "call"]
+    assert (package.built, package.calls) == (baseline.built, baseline.calls)
+    assert len(package.built) == len(package.calls) == 1
     assert_same_value(from_package, from_baseline)
 
 
 @pytest.mark.parametrize("key", SMALL)
 def test_bare_steps_make_the_same_request_text_and_value(key, restore_clients):
     case = SMALL[key]()
-    record = []
-    cases.install_client(case.answer, record)
+    package, _ = cases.install_client(case.answer, record=True)
     (output,) = case.package()
-    kwargs = record[-1][2]
+    kwargs = package.calls[-1][1]
     if key.startswith("sampler"):
         assert kwargs["latent_image"]["samples"] == cases.bare_tensor_to_text(case.sent)
         assert_same_value(output["samples"], case.bare())

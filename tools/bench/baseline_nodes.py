@@ -2,7 +2,7 @@
 following the node algorithms step by step: the settings read once from the
 environment, a new client per request with the key read under its lock, the
 codecs, the payloads and the error wrapping. The benchmark compares the
-package against this; tests/test_bench.py checks that both put the same bytes
+package against this; tests/tools/test_bench.py checks that both put the same bytes
 on the wire and return the same values.
 
 `SyncHTTPClient` is looked up at call time, so the benchmark can point it at

@@ -12,35 +12,11 @@ import numpy as np
 import torch
 from PIL import Image
 
+from ..service.fake_client import fake_client
 from . import baseline_nodes
 
 SEED = 20240607
 PROMPT = "a lighthouse on a cliff at dusk, oil painting"
-
-
-# ---- the instant client ----------------------------------------------------
-
-def instant_client(answer: Any, record: list | None = None) -> type:
-    """A stand-in for bentoml's SyncHTTPClient whose `call` returns `answer`
-    at once. With `record`, each construction and call is appended to it."""
-
-    class InstantClient:
-        def __init__(self, url, **kwargs):
-            if record is not None:
-                record.append(("init", url, kwargs))
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def call(self, name, **kwargs):
-            if record is not None:
-                record.append(("call", name, kwargs))
-            return answer
-
-    return InstantClient
 
 
 # ---- deterministic inputs --------------------------------------------------
@@ -142,12 +118,14 @@ def _package_modules():
     return base, clip_loader, ksampler, vae_decode, vae_encode
 
 
-def install_client(answer: Any, record_package: list | None = None,
-                   record_baseline: list | None = None) -> None:
-    """Points both the package and the baseline at an instant client."""
+def install_client(answer: Any, record: bool = False) -> tuple[type, type]:
+    """Points both the package and the baseline at an instant client (the
+    tests' fake client, tools.service.fake_client), one class each, keeping
+    records only when asked; returns the two classes."""
     base = _package_modules()[0]
-    base.SyncHTTPClient = instant_client(answer, record_package)
-    baseline_nodes.SyncHTTPClient = instant_client(answer, record_baseline)
+    base.SyncHTTPClient = fake_client(answer=answer, record=record)
+    baseline_nodes.SyncHTTPClient = fake_client(answer=answer, record=record)
+    return base.SyncHTTPClient, baseline_nodes.SyncHTTPClient
 
 
 def text_encode_case(tokens: int = 512, width: int = 3584) -> Case:

@@ -54,7 +54,7 @@ for wheel in "${wheels[@]}"; do
     done
     case "$FULL" in
         *" $v "*) what="whole suite"; extra=(-r requirements-dev.txt); tests=(tests) ;;
-        *) what="entry and configuration"; extra=(pytest pytest-timeout); tests=(tests/test_entry.py tests/test_config.py) ;;
+        *) what="entry and configuration"; extra=(pytest pytest-timeout); tests=(tests/runtime/test_entry.py tests/nodes/test_config.py) ;;
     esac
     echo "test_wheels: CPython $v: installing $name, testing the $what"
     run "$venv/bin/python" -m pip install -q --only-binary vorna_comfyui_engine "$wheel" "${extra[@]}" \

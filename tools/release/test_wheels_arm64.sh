@@ -66,7 +66,7 @@ print(f"test_wheels_arm64: CPython {platform.python_version()} on {platform.mach
 PY
 log="$WORK/test.log"
 set +e
-"$PY" -m pytest -q -p no:cacheprovider tests/test_entry.py tests/test_config.py 2>&1 | tee "$log"
+"$PY" -m pytest -q -p no:cacheprovider tests/runtime/test_entry.py tests/nodes/test_config.py 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
 echo "test_wheels_arm64: CPython 3.11 aarch64, entry and configuration: $(grep -E '(passed|failed|error)' "$log" | tail -n1) ($(( $(date +%s) - t0 )) s)"
