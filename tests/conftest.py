@@ -13,8 +13,9 @@ from tools.service.launch import running_standin, start_standin
 
 
 def pytest_configure(config):
-    # scripts/sanitize.sh runs `-m "not standin"`: the service's processes
-    # would inherit the sanitizer preload.
+    # scripts/sanitize.sh leaves both out: the service's processes would
+    # inherit the sanitizer preload, and its allocator makes the hygiene
+    # tests' memory counts meaningless.
     config.addinivalue_line("markers", "standin: the test needs the stand-in service (or a live host on it)")
     config.addinivalue_line("markers", "hygiene: reference counts and memory over thousands of calls (minutes)")
 

@@ -49,7 +49,7 @@ def test_text_encode_class_repeats_the_settings():
     assert list(inspect.signature(CLIPLoader.load_clip).parameters.values())[-1].default == "default"
 
 
-# ---- text encode against a recording client ----------------------------------
+# ---- text encode against the fake client ------------------------------------
 
 def test_encode_sends_one_request_and_decodes_the_answer(client, caplog):
     cond, pooled = torch.randn(1, 3, 8), torch.randn(1, 8)

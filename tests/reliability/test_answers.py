@@ -668,7 +668,7 @@ def test_interpreter_exit_during_an_encode_does_not_crash():
 # body's JSON and chunks, an image's scans, strips and text
 
 def fake_service(case):
-    """Node calls answered in-process by the recording client."""
+    """Node calls answered in-process by the fake client."""
     def call(answer):
         module("base").SyncHTTPClient = fake_client({case.endpoint: answer}, record=False)
         return case.call(case.node_class()())

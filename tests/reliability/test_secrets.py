@@ -1,7 +1,7 @@
 """The API key stays secret whatever fails: never in a log record (at any
 level, from any library), a repr, an exception's text or arguments (the whole
 chain), or a file written while the nodes run. The fault matrix
-(test_reliability_faults.py) scans every service fault the same way."""
+(test_faults.py) scans every service fault the same way."""
 from __future__ import annotations
 
 import json

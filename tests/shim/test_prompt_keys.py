@@ -38,7 +38,7 @@ def body(prompt, request_key=None, **extra):
 def comfy(client, tmp_path, monkeypatch):
     """(harness host, stand-in ComfyUI, the folder's prompt keys): the folder
     loaded as in a ComfyUI that runs coroutine nodes, every call answered
-    well by the recording client, the process-wide key SERVER_KEY and the
+    well by the fake client, the process-wide key SERVER_KEY and the
     key node's variable NODE_KEY."""
     need_node_modules()
     client.answers.update(good_answers())
