@@ -97,6 +97,25 @@ def client(monkeypatch):
 
 
 @pytest.fixture
+def limited(monkeypatch):
+    """The answer limit lowered to tests.support.answers.LIMIT for the test; no
+    request leaves the process. Returns a function that runs an executing
+    node (by its short name) against one answer."""
+    from tests.support.answers import LIMIT
+    from tests.support.nodes import BY_NAME
+
+    monkeypatch.setattr(importlib.import_module("vorna_comfyui_engine.config"), "_MAX_ANSWER_BYTES", LIMIT)
+    base = pytest.importorskip("vorna_comfyui_engine.base")
+
+    def run(node_name, answer):
+        case = BY_NAME[node_name]
+        monkeypatch.setattr(base, "SyncHTTPClient", fake_client({case.endpoint: answer}, record=False))
+        return case.call(case.node_class()())
+
+    return run
+
+
+@pytest.fixture
 def keyed():
     """KEY set for the test; the clients kept while it ran are closed after it."""
     config = pytest.importorskip("vorna_comfyui_engine.config")

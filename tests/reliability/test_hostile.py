@@ -21,7 +21,7 @@ import zipfile
 import pytest
 
 from tests.support import LONG, PACKAGE, module
-from tests.support.reliability import archive_records, written
+from tests.support.answers import archive_records, written
 from tests.support.values import encode_png, encode_tensor
 
 hypothesis = pytest.importorskip("hypothesis")

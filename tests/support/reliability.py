@@ -1,6 +1,5 @@
-"""Shared pieces of the reliability tests: tensor archives as torch's writer
-writes them, a hang guard, the figures' files, and a scanner that looks for
-a secret in everything an exception carries."""
+"""Shared pieces of the reliability tests: a hang guard, the figures' files,
+and a scanner that looks for a secret in everything an exception carries."""
 from __future__ import annotations
 
 import os
@@ -10,34 +9,6 @@ from pathlib import Path
 from typing import Any, Callable
 
 from . import ROOT
-
-
-# ---------------------------------------------------------------------------
-# Tensor archives as torch's own writer writes them
-
-def archive_records(raw: bytes) -> dict:
-    """The records of a torch.save archive by name inside its folder, less the
-    two its writer adds itself (version, serialization id)."""
-    import io
-    import zipfile
-
-    src = zipfile.ZipFile(io.BytesIO(raw))
-    records = {info.filename.split("/", 1)[1]: src.read(info) for info in src.infolist()}
-    return {name: data for name, data in records.items() if name not in ("version", ".data/serialization_id")}
-
-
-def written(records: dict) -> bytes:
-    """An archive from torch's own writer holding these records (None: left out)."""
-    import io
-
-    import torch
-
-    buf = io.BytesIO()
-    with torch.serialization._open_zipfile_writer(buf) as archive:
-        for name, data in records.items():
-            if data is not None:
-                archive.write_record(name, data, len(data))
-    return buf.getvalue()
 
 
 # ---------------------------------------------------------------------------
