@@ -49,13 +49,13 @@ class FakeClient:
         if cls.on_build is not None:
             cls.on_build(url, kwargs)
         if cls.fail_on == "init" and cls.error is not None:
-            raise cls.error
+            _raise(cls.error)
         self.inner = cls.delegate(url, **kwargs) if cls.delegate is not None else None
 
     def __enter__(self):
         self.events.append("enter")
         if self.fail_on == "enter" and self.error is not None:
-            raise self.error
+            _raise(self.error)
         if self.inner is not None:
             self.inner.__enter__()
         return self
@@ -74,18 +74,24 @@ class FakeClient:
         if cls.json_only:
             json.dumps(kwargs)
         if cls.fail_on == "call" and cls.error is not None:
-            raise cls.error
+            _raise(cls.error)
         if self.inner is not None:
             return self.inner.call(name, **kwargs)
         answer = cls.answers.get(name, cls.answer)
         if isinstance(answer, BaseException):
-            raise answer
+            _raise(answer)
         return answer() if callable(answer) else answer
 
     @classmethod
     def tokens(cls):
         """The key each client was opened with, in order."""
         return [kwargs.get("token") for _, kwargs in cls.built]
+
+
+def _raise(error: BaseException):
+    # The same exception raised again would keep every earlier traceback (and
+    # the frames and arguments it holds): each raise starts a fresh one.
+    raise error.with_traceback(None)
 
 
 def fake_client(answers: dict | None = None, **settings) -> type[FakeClient]:
