@@ -246,7 +246,7 @@ CASES = {case.name: case for case in NODES}
 def limited(monkeypatch):
     """The answer limit lowered to LIMIT for the test; no request leaves the
     process. Returns a function that runs a node against one answer."""
-    monkeypatch.setattr(module("config"), "_MAX_ANSWER_BYTES", LIMIT)
+    monkeypatch.setattr(module("base").BaseNode, "MAX_ANSWER_BYTES", LIMIT)
     base = module("base")
 
     def run(node_name, answer):
@@ -778,7 +778,7 @@ MEMORY_CHILD = """
     import test_reliability_answers as hostile
     from reliability_support import NODES, module
 
-    module("config")._MAX_ANSWER_BYTES = {limit}
+    module("base").BaseNode.MAX_ANSWER_BYTES = {limit}
     cases = {{c.name: c for c in NODES}}
     calls = {{}}
 

@@ -111,7 +111,7 @@ def test_a_schema_of_plain_json_as_pydantic_writes_it_is_used(service):
 ])
 def test_the_json_of_an_answer_is_sized_before_it_is_parsed(service, monkeypatch, body, chunked, refused):
     body = body if isinstance(body, bytes) else body.encode()
-    monkeypatch.setattr(config, "_MAX_ANSWER_BYTES", 1 << 20)
+    monkeypatch.setattr(base.BaseNode, "MAX_ANSWER_BYTES", 1 << 20)
     service.answer("/vae_encode", 200, body, JSON, chunked=chunked)
     outcome = call(service)
     if refused:
