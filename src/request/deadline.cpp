@@ -108,10 +108,12 @@ py::object stream_write(FunctionObject *, py::handle *args) {
 
 py::object stream_close(FunctionObject *, py::handle *args) { return StateOf<StreamState>(args[0])->inner.attr("close")(); }
 
-py::object stream_start_tls(FunctionObject *, py::handle *args) {
-    StateOf<StreamState> state(args[0]);
-    py::object t = bounded_timeout(args[3], "ConnectTimeout", true);
-    return wrap_stream(py::type::of(args[0]), state->inner.attr("start_tls")(args[1], args[2], t));
+py::object stream_start_tls(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<StreamState> state(in["self"]);
+    py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
+    return wrap_stream(py::type::of(in["self"]),
+                       state->inner.attr("start_tls")(in["ssl_context"], in["server_hostname"], t));
 }
 
 py::object stream_extra(FunctionObject *, py::handle *args) {
@@ -120,32 +122,34 @@ py::object stream_extra(FunctionObject *, py::handle *args) {
 
 // --- The backend: opening connections ---------------------------------------------------------
 
-py::object backend_connect_tcp(FunctionObject *, py::handle *args) {
-    StateOf<BackendState> state(args[0]);
+py::object backend_connect_tcp(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<BackendState> state(in["self"]);
     current_request().connected = true;
     py::module_ httpcore = py::module_::import("httpcore");
     ClientPool &pool = native<ClientPool>(state->pool);
-    py::list addresses = addresses_of(pool.resolver, args[1], args[2], args[3]);
+    py::list addresses = addresses_of(pool.resolver, in["host"], in["port"], in["timeout"]);
     // Each address in turn, as the system's own connect does, within the deadline.
     for (size_t i = 0;; ++i) {
-        py::object t = bounded_timeout(args[3], "ConnectTimeout", true);
+        py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
         try {
             return wrap_stream(pool.stream_class,
-                               state->inner.attr("connect_tcp")(addresses[i], args[2], py::arg("timeout") = t,
-                                                                py::arg("local_address") = args[4],
-                                                                py::arg("socket_options") = args[5]));
+                               state->inner.attr("connect_tcp")(addresses[i], in["port"], py::arg("timeout") = t,
+                                                                py::arg("local_address") = in["local_address"],
+                                                                py::arg("socket_options") = in["socket_options"]));
         } catch (py::error_already_set &e) {
             if (!e.matches(httpcore.attr("ConnectError")) || i + 1 >= addresses.size()) throw;
         }
     }
 }
 
-py::object backend_connect_unix(FunctionObject *, py::handle *args) {
-    StateOf<BackendState> state(args[0]);
+py::object backend_connect_unix(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<BackendState> state(in["self"]);
     current_request().connected = true;
-    py::object t = bounded_timeout(args[2], "ConnectTimeout", true);
-    py::object stream = state->inner.attr("connect_unix_socket")(args[1], py::arg("timeout") = t,
-                                                                 py::arg("socket_options") = args[3]);
+    py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
+    py::object stream = state->inner.attr("connect_unix_socket")(in["path"], py::arg("timeout") = t,
+                                                                 py::arg("socket_options") = in["socket_options"]);
     return wrap_stream(native<ClientPool>(state->pool).stream_class, std::move(stream));
 }
 
