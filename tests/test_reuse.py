@@ -139,6 +139,33 @@ def test_kept_clients_share_the_module_classes_do_no_io_outside_a_call_and_are_c
         assert http() is None
 
 
+def test_a_module_body_run_again_makes_its_own_pool_and_classes():
+    code = """if True:
+        import json, sys
+        from tools.service.loopback import ANSWER, JSON, services
+        import vorna_comfyui_engine.base as first
+
+        def stack(b, port):
+            node = b.BaseNode()
+            node.BASE_URL = f"http://127.0.0.1:{port}/"
+            node.send_request("vae_encode", {"image": "i"})
+            return next(iter(b._client_pool.entries.values())).client.client._transport
+
+        with services(1) as (s,):
+            s.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+            old = stack(first, s.port)
+            del sys.modules["vorna_comfyui_engine.base"]
+            import vorna_comfyui_engine.base as second
+            new = stack(second, s.port)
+            print(json.dumps([first._client_pool is not second._client_pool, type(old) is not type(new),
+                              len(first._client_pool.entries)]))
+    """
+    root = __import__("pathlib").Path(__file__).resolve().parents[1]
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=root, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert __import__("json").loads(out.stdout) == [True, True, 1]
+
+
 def test_only_a_request_that_never_left_is_sent_once_more(service, caplog, monkeypatch):
     # The service read the request on the kept connection, then lost it: it may
     # be working on it, so the call fails as a lost connection, sent once.
