@@ -104,8 +104,8 @@ def limited(monkeypatch):
     from tests.support.answers import LIMIT
     from tests.support.nodes import BY_NAME
 
-    monkeypatch.setattr(importlib.import_module("vorna_comfyui_engine.config"), "_MAX_ANSWER_BYTES", LIMIT)
     base = pytest.importorskip("vorna_comfyui_engine.base")
+    monkeypatch.setattr(base.BaseNode, "MAX_ANSWER_BYTES", LIMIT)
 
     def run(node_name, answer):
         case = BY_NAME[node_name]

@@ -42,12 +42,7 @@ thread_local AnswerScope *t_answer = nullptr;
 
 }  // namespace
 
-long long answer_limit(py::handle module) {
-    py::object config = import_from(module, "config", {"_MAX_ANSWER_BYTES"}, 1);
-    return as_size(config.attr("_MAX_ANSWER_BYTES"));
-}
-
-AnswerScope::AnswerScope(py::handle module) : answer_(t_answer ? t_answer : this), module_(module) {
+AnswerScope::AnswerScope(AnswerLimit limit) : answer_(t_answer ? t_answer : this), source_(limit) {
     if (answer_ == this) t_answer = this;
 }
 
@@ -58,7 +53,7 @@ AnswerScope::~AnswerScope() {
 void AnswerScope::check_room(long long bytes) const {
     AnswerScope &answer = *answer_;
     if (!answer.limit_read_) {
-        answer.limit_ = answer_limit(answer.module_);
+        answer.limit_ = answer.source_.read(answer.source_.from);
         answer.limit_read_ = true;
     }
     const long long total = saturating_add(answer.used_, bytes), limit = answer.limit_;

@@ -1,7 +1,8 @@
 // Limits on what one answer of the service may decode to. An answer is
 // untrusted input: a few kilobytes must not become gigabytes, and every size
-// is checked before the memory for it is taken. The limit is the config
-// module's `_MAX_ANSWER_BYTES`, read when an answer is first checked.
+// is checked before the memory for it is taken. The limit comes from whoever
+// decodes the answer (a node's MAX_ANSWER_BYTES), read when the answer's
+// first size is checked.
 #pragma once
 #include "../runtime/runtime.hpp"
 
@@ -20,18 +21,21 @@ long long as_size(py::handle value);
 // Raises ValueError("answer refused: " + why).
 [[noreturn]] void refuse(const std::string &why);
 
-// The config module's `_MAX_ANSWER_BYTES` (looked up at every call so that it
-// can be patched); `module` is a module of the package.
-long long answer_limit(py::handle module);
+// Where the limit of an answer comes from: `read(from)`, in bytes.
+struct AnswerLimit {
+    long long (*read)(py::handle from);
+    py::handle from;
+};
 
 // One answer being decoded on this thread. The outermost scope opens it (and
-// reads the limit when something is first checked); scopes opened inside it
-// (conditioning's tensors, decoded through the module-level functions) add
-// to the same total, so the limit holds for everything one answer decodes
-// to. Threads decode their answers apart from each other.
+// reads its limit when something is first checked, so that an answer with
+// nothing to check reads none); scopes opened inside it (conditioning's
+// tensors, decoded through the module-level functions) add to the same
+// total, so the limit holds for everything one answer decodes to. Threads
+// decode their answers apart from each other.
 class AnswerScope {
 public:
-    explicit AnswerScope(py::handle module);
+    explicit AnswerScope(AnswerLimit limit);
     ~AnswerScope();
     AnswerScope(const AnswerScope &) = delete;
     AnswerScope &operator=(const AnswerScope &) = delete;
@@ -43,7 +47,7 @@ public:
 
 private:
     AnswerScope *answer_;  // the outermost scope on this thread: it keeps the totals
-    py::handle module_;    // the limit is read at the first check
+    AnswerLimit source_;   // the limit, read at the first check
     bool limit_read_ = false;
     long long limit_ = 0, used_ = 0;
 };

@@ -32,7 +32,7 @@ long long pillow_text_chunk_limit() {
 
 }  // namespace
 
-void check_image_bytes(py::handle module, py::handle raw) {
+void check_image_bytes(AnswerScope &answer, py::handle raw) {
     struct View {
         Py_buffer view{};
         bool held = false;
@@ -51,7 +51,6 @@ void check_image_bytes(py::handle module, py::handle raw) {
     const ImageScan scan = scan_image(data, size, png ? pillow_text_chunk_limit() : 0);
     if (!scan.refusal.empty()) refuse(scan.refusal);
     if (scan.text_bytes > 0) {
-        AnswerScope answer(module);
         answer.check_room(scan.text_bytes);
         answer.add(scan.text_bytes);
     }
@@ -95,8 +94,7 @@ py::object open_image_answer(py::handle image_module, py::handle buffer) {
     }
 }
 
-void check_image_answer(py::handle module, py::handle image_module, py::handle pil_image) {
-    AnswerScope answer(module);
+void check_image_answer(AnswerScope &answer, py::handle image_module, py::handle pil_image) {
     py::object size = py::getattr(pil_image, "size", py::none());
     if (!PyTuple_Check(size.ptr()) || PyTuple_GET_SIZE(size.ptr()) != 2) return;
     py::handle width = PyTuple_GET_ITEM(size.ptr(), 0), height = PyTuple_GET_ITEM(size.ptr(), 1);
@@ -118,6 +116,15 @@ void check_image_answer(py::handle module, py::handle image_module, py::handle p
     const long long bytes = saturating_mul(pixels, 12);
     answer.check_room(bytes);
     answer.add(bytes);
+}
+
+py::object scaled_to_unit(py::object values) {
+    py::float_ scale(255.0);
+    py::object np = loaded_module("numpy");
+    if (!np.is_none() && unshared(values) && py::type::of(values).is(np.attr("ndarray")) &&
+        values.attr("dtype").equal(np.attr("float32")))
+        return values /= scale;
+    return values / scale;
 }
 
 }  // namespace vorna

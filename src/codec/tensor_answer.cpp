@@ -261,8 +261,7 @@ void check_small_record(std::string_view name, std::string_view content) {
 }
 }  // namespace
 
-py::object load_tensor_answer(py::handle module, py::handle torch, py::handle raw) {
-    AnswerScope answer(module);
+py::object load_tensor_answer(AnswerScope &answer, py::handle torch, py::handle raw) {
     // Immutable bytes, so that what is checked stays what is built from.
     py::object bytes_obj = PyBytes_CheckExact(raw.ptr()) ? py::reinterpret_borrow<py::object>(raw)
                                                           : py::reinterpret_steal<py::object>(PyBytes_FromObject(raw.ptr()));

@@ -16,7 +16,8 @@ namespace vorna {
 // limit; its pickle is then read against what torch.save writes for
 // tensors and their containers (tensor_pickle.hpp). Anything else, a stream
 // in the legacy format included, is refused: ValueError("answer refused: ...").
-// `module` is the calling module; `torch` the module the tensors are built with.
-py::object load_tensor_answer(py::handle module, py::handle torch, py::handle raw);
+// What it decodes to counts in `answer`; `torch` is the module the tensors
+// are built with.
+py::object load_tensor_answer(AnswerScope &answer, py::handle torch, py::handle raw);
 
 }  // namespace vorna

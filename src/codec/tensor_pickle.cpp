@@ -1,5 +1,5 @@
-// The pickle of a tensor archive, read by an allow-list, and the value it
-// describes built here.
+// The pickle of a tensor archive, read by an allow-list; the value it
+// describes is then built from the checked tables (tensor_build.cpp).
 //
 // Nothing of torch's unpickler runs on service bytes. The reader proves that
 // the pickle does only what torch.save writes for our answers (its opcodes,
@@ -9,7 +9,7 @@
 // its storage), instead of handing the bytes to torch.load. What was checked
 // is exactly what is built: no second parser reads the bytes, and every
 // storage is filled from the exact bytes of the record the check located.
-#include "tensor_pickle.hpp"
+#include "tensor_pickle_tables.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -18,6 +18,7 @@
 #include <vector>
 
 namespace vorna {
+using namespace pickle_tables;
 
 std::string shown(std::string_view text) {
     constexpr size_t kMost = 40;
@@ -28,83 +29,6 @@ std::string shown(std::string_view text) {
 }
 
 namespace {
-
-// The storage types torch.save names (torch/storage.py,
-// _dtype_to_storage_type_map), less the quantized ones, which only
-// _rebuild_qtensor takes. Newer dtypes (float8, uint16 to uint64, complex32)
-// are written as an UntypedStorage for _rebuild_tensor_v3: answers carry
-// none of them.
-struct StorageType {
-    std::string_view name;  // torch.<name>
-    const char *dtype;      // torch.<dtype>
-    int element_size;
-    bool differentiable;    // floating point or complex: may require grad
-};
-constexpr StorageType kStorageTypes[] = {
-    {"FloatStorage", "float32", 4, true},       {"HalfStorage", "float16", 2, true},
-    {"BFloat16Storage", "bfloat16", 2, true},   {"DoubleStorage", "float64", 8, true},
-    {"ComplexFloatStorage", "complex64", 8, true}, {"ComplexDoubleStorage", "complex128", 16, true},
-    {"LongStorage", "int64", 8, false},         {"IntStorage", "int32", 4, false},
-    {"ShortStorage", "int16", 2, false},        {"CharStorage", "int8", 1, false},
-    {"ByteStorage", "uint8", 1, false},         {"BoolStorage", "bool", 1, false},
-};
-constexpr size_t kTypeCount = sizeof(kStorageTypes) / sizeof(kStorageTypes[0]);
-
-// Rough sizes of the Python objects the pickle becomes, counted against the
-// answer with its tensors, so that a small pickle cannot become a large
-// structure (and the reader's own tables stay within the same bound).
-constexpr long long kObjectCost = 64, kItemCost = 16, kTensorCost = 512;
-// torch.save opens at most a few marks per level of nesting.
-constexpr size_t kMaxMarks = 2 * NestingGuard::kMaxNesting;
-
-enum class Kind : uint8_t {
-    None, Bool, Int, Float, Str,                    // scalars
-    Tuple, List, Dict, OrderedDict,                 // containers
-    Tensor,
-    Storage,                                        // a persistent id: a tensor's first argument only
-    RebuildTensor, OrderedDictClass, StorageClass,  // globals: called, or named in a persistent id
-};
-
-struct Value {
-    Kind kind = Kind::None;
-    uint32_t index = 0;  // table index; a storage class's kStorageTypes index
-    int64_t n = 0;       // Bool, Int; Float: the double's bits
-};
-
-struct Container {
-    Kind kind;
-    bool sealed = false;  // inside another value: changes no more
-    bool plain = true;    // a value (a tuple may hold a storage or a global for a call)
-    int depth = 1;
-    std::vector<Value> items;  // a dict's key, value, key, value, ...
-};
-
-struct Text {
-    std::string_view bytes;
-    py::object text;
-};
-
-struct Storage {
-    uint32_t type;
-    int64_t numel;
-    RecordSpan span;
-};
-
-struct Tensor {
-    uint32_t storage, size, stride;  // size and stride: tuples of whole numbers
-    int64_t offset;
-    bool requires_grad;
-};
-
-bool is_container(Kind k) { return k == Kind::Tuple || k == Kind::List || k == Kind::Dict || k == Kind::OrderedDict; }
-
-// What the reader proved: the tables the value is built from.
-struct Checked {
-    std::vector<Text> texts;
-    std::vector<Container> containers;
-    std::vector<Storage> storages;
-    std::vector<Tensor> tensors;
-};
 
 [[noreturn]] void bad(const std::string &why) { refuse("the tensor archive's pickle " + why); }
 
@@ -446,103 +370,6 @@ Value Reader::read() {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Building the checked value: each table entry once, so shared values stay
-// shared (as the pickle's memo makes them) and nothing is built twice.
-
-class Builder {
-public:
-    Builder(const Checked &c, py::handle raw, py::handle torch)
-        : c_(c), raw_(raw), torch_(torch), containers_(c.containers.size()), storages_(c.storages.size()),
-          tensors_(c.tensors.size()), dtypes_(kTypeCount) {}
-
-    py::object build(const Value &v) {
-        switch (v.kind) {
-        case Kind::None: return py::none();
-        case Kind::Bool: return py::bool_(v.n != 0);
-        case Kind::Int: return steal(PyLong_FromLongLong(v.n));
-        case Kind::Float: {
-            double f;
-            std::memcpy(&f, &v.n, sizeof f);
-            return steal(PyFloat_FromDouble(f));
-        }
-        case Kind::Str: return c_.texts[v.index].text;
-        case Kind::Tuple: case Kind::List: case Kind::Dict: case Kind::OrderedDict: return container(v.index);
-        case Kind::Tensor: return tensor(v.index);
-        default: bad("holds a value that is not one");  // the reader lets none through
-        }
-    }
-
-private:
-    const Checked &c_;
-    py::handle raw_, torch_;
-    std::vector<py::object> containers_, storages_, tensors_, dtypes_;
-    py::object empty_, from_buffer_, uint8_, ordered_dict_;
-
-    static py::object steal(PyObject *o) {
-        if (!o) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(o);
-    }
-
-    py::object ordered_dict() {
-        if (!ordered_dict_) ordered_dict_ = py::module_::import("collections").attr("OrderedDict");
-        return ordered_dict_();
-    }
-
-    py::object container(uint32_t index) {
-        py::object &built = containers_[index];
-        if (built) return built;
-        const Container &c = c_.containers[index];
-        const Py_ssize_t n = Py_ssize_t(c.items.size());
-        if (c.kind == Kind::Tuple || c.kind == Kind::List) {
-            const bool tuple = c.kind == Kind::Tuple;
-            py::object out = steal(tuple ? PyTuple_New(n) : PyList_New(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *item = build(c.items[size_t(i)]).release().ptr();
-                if (tuple) PyTuple_SET_ITEM(out.ptr(), i, item);
-                else PyList_SET_ITEM(out.ptr(), i, item);
-            }
-            return built = std::move(out);
-        }
-        py::object out = c.kind == Kind::Dict ? steal(PyDict_New()) : ordered_dict();
-        for (size_t i = 0; i < c.items.size(); i += 2) {
-            py::object key = build(c.items[i]), value = build(c.items[i + 1]);
-            if (PyObject_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-        }
-        return built = std::move(out);
-    }
-
-    // One copy, from the record's bytes into a storage of torch's own
-    // allocator (as torch.load makes it).
-    py::object storage(uint32_t index) {
-        py::object &built = storages_[index];
-        if (built) return built;
-        if (!from_buffer_) {
-            from_buffer_ = torch_.attr("UntypedStorage").attr("from_buffer");
-            uint8_ = torch_.attr("uint8");
-        }
-        const RecordSpan span = c_.storages[index].span;
-        return built = from_buffer_(raw_, py::arg("count") = span.size, py::arg("offset") = span.at,
-                                    py::arg("dtype") = uint8_);
-    }
-
-    // What _rebuild_tensor_v2 does.
-    py::object tensor(uint32_t index) {
-        py::object &built = tensors_[index];
-        if (built) return built;
-        const Tensor &t = c_.tensors[index];
-        const uint32_t type = c_.storages[t.storage].type;
-        if (!dtypes_[type]) dtypes_[type] = torch_.attr(kStorageTypes[type].dtype);
-        if (!empty_) empty_ = torch_.attr("empty");
-        py::object storage_obj = storage(t.storage);
-        py::object out = empty_(py::make_tuple(0), py::arg("dtype") = dtypes_[type]);
-        out = out.attr("set_")(storage_obj, t.offset, container(t.size), container(t.stride));
-        if (t.requires_grad) out.attr("requires_grad") = true;
-        out.attr("_backward_hooks") = ordered_dict();
-        return built = std::move(out);
-    }
-};
-
 }  // namespace
 
 py::object load_tensor_pickle(std::string_view pickle, const StorageRecords &records, py::handle raw,
@@ -551,7 +378,7 @@ py::object load_tensor_pickle(std::string_view pickle, const StorageRecords &rec
     const Value value = reader.read();
     const long long total = reader.total();
     answer.check_room(total);
-    py::object built = Builder(reader.checked(), raw, torch).build(value);
+    py::object built = build_checked(reader.checked(), value, raw, torch);
     answer.add(total);
     return built;
 }

@@ -3,8 +3,12 @@
 #include "deadline.hpp"
 #include "opening.hpp"
 #include "origin_guard.hpp"
+#include "resolver.hpp"
+#include "service_call.hpp"
+#include "service_errors.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace vorna {
@@ -14,21 +18,52 @@ namespace {
 // overrides them, so more would hold connections, not save round trips.
 constexpr Py_ssize_t kPoolSize = 4;
 
-// The pool's lock, held for the scope; released on every way out, with any
-// pending error left as it was.
+// One kept client: the library's client, its guard, how many calls use it
+// now, and whether it left the pool (then its last user closes it).
+struct KeptClient {
+    static const NativeTypeSpec kType;
+    py::object client;
+    py::object guard;
+    int users = 0;
+    bool retired = false;
+
+    template <class F>
+    void references(F &&each) {
+        each(client);
+        each(guard);
+    }
+};
+
+py::object kept_client_of(PyObject *self) { return native<KeptClient>(self).client; }
+py::object kept_guard_of(PyObject *self) {
+    const py::object &guard = native<KeptClient>(self).guard;
+    return guard ? guard : py::none();
+}
+
+PyGetSetDef kKeptGetSet[] = {
+    {"client", native_getter<kept_client_of>, nullptr, "The library's client kept.", nullptr},
+    {"guard", native_getter<kept_guard_of>, nullptr, "Its origin guard (None for none).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
+
+// The pool's lock, held for the scope. Waiting for it lets other threads
+// run, as threading.Lock does: the holder may be running Python code.
 class PoolLock {
 public:
-    explicit PoolLock(py::handle pool) : lock_(pool.attr("lock")) { lock_.attr("acquire")(); }
-    ~PoolLock() {
-        py::error_scope keep;
-        py::object done = py::reinterpret_steal<py::object>(PyObject_CallMethod(lock_.ptr(), "release", nullptr));
-        if (!done) PyErr_Clear();
+    explicit PoolLock(ClientPool &pool) : lock_(pool.lock) {
+        if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
+            Py_BEGIN_ALLOW_THREADS
+            PyThread_acquire_lock(lock_, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        }
     }
+    ~PoolLock() { PyThread_release_lock(lock_); }
     PoolLock(const PoolLock &) = delete;
     PoolLock &operator=(const PoolLock &) = delete;
 
 private:
-    py::object lock_;
+    PyThread_type_lock lock_;
 };
 
 // Closing a client nobody uses any more is best effort: the call that let it
@@ -42,15 +77,24 @@ void close_quietly(py::handle client) {
 }
 
 // The kept clients' keys and headers hold the API key: the pool shows neither.
-py::object pool_repr(FunctionObject *, py::handle *args) {
-    return py::str("<kept service clients: {}>").attr("format")(py::len(args[0].attr("entries")));
+py::object pool_repr(PyObject *self) {
+    return py::str("<kept service clients: {}>").format(py::len(native<ClientPool>(self).entries));
 }
 
-const FunctionDef kPoolRepr{"__repr__", {"self"}, pool_repr};
+py::object pool_entries(PyObject *self) { return native<ClientPool>(self).entries; }
 
-int users_of(py::handle kept) { return kept.attr("users").cast<int>(); }
+PyGetSetDef kPoolGetSet[] = {
+    {"entries", native_getter<pool_entries>, nullptr, "The kept clients by pool key (a dict).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
-void add_users(py::handle kept, int change) { kept.attr("users") = py::int_(users_of(kept) + change); }
+py::dict entries_of(ClientPool &pool) {
+    if (!PyDict_Check(pool.entries.ptr())) {
+        PyErr_SetString(PyExc_SystemError, "the client pool holds no dict of kept clients");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::dict>(pool.entries);
+}
 
 py::object find(const py::dict &entries, py::handle key) {
     PyObject *found = PyDict_GetItemWithError(entries.ptr(), key.ptr());
@@ -59,10 +103,11 @@ py::object find(const py::dict &entries, py::handle key) {
 }
 
 // Out of the pool; closed now when unused, else by its last user.
-void retire(const py::dict &entries, py::handle key, py::handle kept, std::vector<py::object> &to_close) {
+void retire(const py::dict &entries, py::handle key, py::handle kept_object, std::vector<py::object> &to_close) {
+    KeptClient &kept = native<KeptClient>(kept_object);
     if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0) throw py::error_already_set();
-    kept.attr("retired") = py::bool_(true);
-    if (users_of(kept) == 0) to_close.push_back(kept.attr("client"));
+    kept.retired = true;
+    if (kept.users == 0) to_close.push_back(kept.client);
 }
 
 void close_all(std::vector<py::object> &clients) {
@@ -70,37 +115,33 @@ void close_all(std::vector<py::object> &clients) {
 }
 
 // The kept client for `key`, now used once more, or None.
-py::object take(py::handle pool, py::handle key) {
+py::object take(ClientPool &pool, py::handle key) {
     PoolLock hold(pool);
-    py::dict entries = pool.attr("entries");
+    py::dict entries = entries_of(pool);
     py::object kept = find(entries, key);
     if (kept.is_none()) return kept;
     // The most recently used last, so the least recently used goes first.
     if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0 || PyDict_SetItem(entries.ptr(), key.ptr(), kept.ptr()) < 0)
         throw py::error_already_set();
-    add_users(kept, 1);
+    native<KeptClient>(kept).users += 1;
     return kept;
 }
 
 // Keeps a newly opened client for `key` (or, when another thread kept one
 // meanwhile, uses that one and closes this). Clients of another key, and of
 // other settings for the same service, no longer serve: they go.
-py::object put(py::handle pool, py::handle key, const OpenedClient &opened) {
+py::object put(ClientPool &pool, py::handle key, const OpenedClient &opened) {
     std::vector<py::object> to_close;
     py::object kept;
     {
         PoolLock hold(pool);
-        py::dict entries = pool.attr("entries");
+        py::dict entries = entries_of(pool);
         kept = find(entries, key);
         if (!kept.is_none()) {
-            add_users(kept, 1);
+            native<KeptClient>(kept).users += 1;
             to_close.push_back(opened.client);
         } else {
-            kept = pool.attr("kept_type")();
-            kept.attr("client") = opened.client;
-            kept.attr("guard") = opened.guard;
-            kept.attr("users") = py::int_(1);
-            kept.attr("retired") = py::bool_(false);
+            kept = make_native<KeptClient>(KeptClient{opened.client, opened.guard, 1, false});
             py::tuple mine = py::reinterpret_borrow<py::tuple>(key);
             for (py::handle item : py::list(entries.attr("items")())) {
                 py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
@@ -119,22 +160,23 @@ py::object put(py::handle pool, py::handle key, const OpenedClient &opened) {
     return kept;
 }
 
-void release(py::handle pool, py::handle kept) {
+void release(ClientPool &pool, py::handle kept_object) {
     std::vector<py::object> to_close;
     {
         PoolLock hold(pool);
-        add_users(kept, -1);
-        if (users_of(kept) == 0 && truth(kept.attr("retired"))) to_close.push_back(kept.attr("client"));
+        KeptClient &kept = native<KeptClient>(kept_object);
+        kept.users -= 1;
+        if (kept.users == 0 && kept.retired) to_close.push_back(kept.client);
     }
     close_all(to_close);
 }
 
 // Takes `kept` out of the pool if it is still the one kept for `key`.
-void drop(py::handle pool, py::handle key, py::handle kept) {
+void drop(ClientPool &pool, py::handle key, py::handle kept) {
     std::vector<py::object> to_close;
     {
         PoolLock hold(pool);
-        py::dict entries = pool.attr("entries");
+        py::dict entries = entries_of(pool);
         if (find(entries, key).is(kept)) retire(entries, key, kept, to_close);
     }
     close_all(to_close);
@@ -143,7 +185,7 @@ void drop(py::handle pool, py::handle key, py::handle kept) {
 // The kept client a call uses, handed back to the pool on every way out.
 class ClientInUse {
 public:
-    explicit ClientInUse(py::handle pool) : pool_(pool) {}
+    explicit ClientInUse(ClientPool &pool) : pool_(pool) {}
     ~ClientInUse() {
         if (!kept_) return;
         py::error_scope keep;
@@ -162,11 +204,12 @@ public:
         if (kept) release(pool_, kept);
     }
     const py::object &kept() const { return kept_; }
-    py::object client() const { return kept_.attr("client"); }
-    py::object guard() const { return kept_.attr("guard"); }
+    const py::object &client() const { return native<KeptClient>(kept_).client; }
+    // A kept client is always the library's, so it always has a guard.
+    const py::object &guard() const { return native<KeptClient>(kept_).guard; }
 
 private:
-    py::handle pool_;
+    ClientPool &pool_;
     py::object kept_;
 };
 
@@ -178,24 +221,32 @@ py::object route_of(py::handle client, py::handle endpoint) {
 
 }  // namespace
 
-py::object new_client_pool(py::handle module) {
-    py::object pool_type = make_class(module, "_ClientPool", py::tuple(),
-                                      {{"__slots__", py::make_tuple("lock", "entries", "kept_type")},
-                                       {"__repr__", make_function(module, kPoolRepr)}});
-    // One kept client: the library's client, its guard, how many calls use
-    // it now, and whether it left the pool (then its last user closes it).
-    py::object kept_type = make_class(module, "_KeptClient", py::tuple(),
-                                      {{"__slots__", py::make_tuple("client", "guard", "users", "retired")}});
-    py::object pool = pool_type();
-    pool.attr("lock") = py::module_::import("threading").attr("Lock")();
-    pool.attr("entries") = py::dict();
-    pool.attr("kept_type") = kept_type;
-    return pool;
+const NativeTypeSpec KeptClient::kType = {"vorna_comfyui_engine._KeptClient",
+                                          "A service client kept between calls.", kNoMethods, kKeptGetSet};
+const NativeTypeSpec ClientPool::kType = {"vorna_comfyui_engine._ClientPool",
+                                          "The clients a module keeps between calls, and what they are made of.",
+                                          kNoMethods, kPoolGetSet, native_repr<pool_repr>};
+
+ClientPool::ClientPool(py::handle module_object)
+    : module(py::reinterpret_borrow<py::object>(module_object)),
+      entries(py::dict()),
+      resolver(new_resolver()),
+      lock(PyThread_allocate_lock()) {
+    if (!lock) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
 }
 
-py::object pool_key(py::handle client_type, py::handle base_url, py::handle token, py::handle timeout) {
-    if (!is_library_client(client_type) || http_origin(base_url).is_none()) return py::none();
-    py::tuple key = py::make_tuple(client_type, base_url, token, timeout);
+ClientPool::~ClientPool() {
+    if (lock) PyThread_free_lock(lock);
+}
+
+py::object new_client_pool(py::handle module) { return make_native<ClientPool>(module); }
+
+py::object pool_key(const RequestSettings &s) {
+    if (!is_library_client(s.client_type) || http_origin(s.base_url).is_none()) return py::none();
+    py::tuple key = py::make_tuple(s.client_type, s.base_url, s.token, s.timeout);
     if (PyObject_Hash(key.ptr()) == -1) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
@@ -204,11 +255,12 @@ py::object pool_key(py::handle client_type, py::handle base_url, py::handle toke
     return key;
 }
 
-void forget_token(py::handle pool, py::handle token) {
+void forget_token(py::handle pool_object, py::handle token) {
+    ClientPool &pool = native<ClientPool>(pool_object);
     std::vector<py::object> to_close;
     {
         PoolLock hold(pool);
-        py::dict entries = pool.attr("entries");
+        py::dict entries = entries_of(pool);
         for (py::handle item : py::list(entries.attr("items")())) {
             py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
             py::tuple key = pair[0];
@@ -219,15 +271,15 @@ void forget_token(py::handle pool, py::handle token) {
     close_all(to_close);
 }
 
-py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::handle client_type,
-                       py::handle base_url, py::handle token, py::handle timeout, py::handle ready_timeout,
-                       py::handle endpoint, py::handle kwargs) {
+py::object pooled_call(py::handle pool_object, py::handle key, const EndpointCall &call) {
+    ClientPool &pool = native<ClientPool>(pool_object);
+    const RequestSettings &settings = call.settings;
     const double started = now_seconds();
-    const double ready_deadline = started + std::max(ready_budget(timeout, ready_timeout), 0.0);
+    const double ready_deadline = started + settings.ready_seconds();
     ClientInUse in_use(pool);
     bool fresh = false;
     auto open_fresh = [&] {
-        OpenedClient opened = open_client(module, client_type, base_url, token, timeout, ready_timeout, started);
+        OpenedClient opened = open_client(pool_object, settings, started);
         in_use.use(put(pool, key, opened));
         // Another thread may have kept a client meanwhile: then that one is used, not new.
         fresh = in_use.client().is(opened.client);
@@ -245,26 +297,26 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
     else
         in_use.use(kept);
     // The service may have been updated since its schema was read.
-    if (!fresh && endpoint_of(in_use.client(), endpoint).is_none()) replace();
+    if (!fresh && endpoint_of(in_use.client(), call.endpoint).is_none()) replace();
 
     py::object httpx = py::module_::import("httpx");
-    const double request = seconds_or_negative(timeout);
+    const double request = settings.request_seconds();
     const double sent = now_seconds();
     const double whole = std::numeric_limits<double>::quiet_NaN();
+    RequestFacts facts;
     auto send = [&](double seconds) {
-        py::object client = in_use.client();
-        check_endpoint(client, endpoint, in_use.guard());
+        const py::object &client = in_use.client();
+        check_endpoint(client, call.endpoint, in_use.guard());
         // A new connection is opened within what is left of the readiness
         // budget, as the schema request of a new client would be.
-        return guarded_call(client.attr("call"), endpoint, kwargs, base_url, timeout, in_use.guard(), seconds,
-                            try_seconds(timeout, ready_deadline - now_seconds()));
+        CallBounds bounds{seconds, try_seconds(settings, ready_deadline - now_seconds())};
+        return guarded_call(client.attr("call"), in_use.guard(), call, facts, bounds);
     };
     try {
         return send(whole);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         Handling handling(e);
-        ConnectionFacts facts = connection_facts(in_use.guard());
         // The request never left for a kept connection the service had
         // closed: sent once more, on a new connection. Once any of it went
         // out, the service may be working on it, and it is not sent twice.
@@ -284,14 +336,14 @@ py::object pooled_call(py::handle module, py::handle pool, py::handle key, py::h
         // only to the route it now names: the service may have read the
         // request and be working on it, so the same route's 404 stands.
         if (!fresh && e.matches(py::module_::import("bentoml.exceptions").attr("NotFound")) &&
-            status_of(e, in_use.guard()) == 404) {
-            py::object before = route_of(in_use.client(), endpoint);
+            status_of(e, &facts) == 404) {
+            py::object before = route_of(in_use.client(), call.endpoint);
             replace();
-            py::object now = route_of(in_use.client(), endpoint);
+            py::object now = route_of(in_use.client(), call.endpoint);
             if (now.is_none()) {
                 py::str message = py::str("the service answered HTTP 404 Not Found for the endpoint {}, and its "
                                           "schema, read again, no longer names that endpoint")
-                                      .attr("format")(py::repr(endpoint)[py::slice(0, 80, 1)]);
+                                      .format(py::repr(call.endpoint)[py::slice(0, 80, 1)]);
                 raise_object_with_context(
                     py::module_::import("bentoml.exceptions").attr("NotFound")(message), e);
             }

@@ -1,5 +1,6 @@
 // Small pieces every file of the request layer uses: the steady clock,
-// settings read as seconds, and raising a new error of the layer's own.
+// settings read as seconds, text cut for messages, and raising a new error
+// of the layer's own.
 #pragma once
 #include "../runtime/runtime.hpp"
 
@@ -21,6 +22,11 @@ inline double seconds_or_negative(py::handle value) {
         return -1;
     }
     return std::isfinite(v) ? v : -1;
+}
+
+// `text`, cut at `most` characters ("..." marks the cut).
+inline py::str cut_text(py::str text, Py_ssize_t most) {
+    return py::len(text) > static_cast<size_t>(most) ? py::str(text[py::slice(0, most, 1)]) + py::str("...") : text;
 }
 
 // Raises a new `type(message)`.

@@ -1,238 +1,59 @@
 #include "deadline.hpp"
 
+#include "../runtime/native.hpp"
+#include "client_pool.hpp"
+#include "resolver.hpp"
+#include "transport_errors.hpp"
+
 #include <algorithm>
-#include <memory>
-#include <string>
-#include <unordered_map>
 
 namespace vorna {
 namespace {
 
-// The timeout for one socket operation: never past the deadline (for a
-// connect, nor past the connect deadline); past it, the operation fails as
-// the HTTP layer's own timeout would.
-py::object clamp(py::handle local, py::handle timeout, const char *error, bool connecting = false) {
-    py::object deadline = py::getattr(local, "deadline", py::none());
-    if (connecting) {
-        py::object reach = py::getattr(local, "connect_deadline", py::none());
-        if (!reach.is_none() && (deadline.is_none() || reach.cast<double>() < deadline.cast<double>()))
-            deadline = reach;
+thread_local RequestFacts *t_request = nullptr;
+
+// --- The stream: one connection's socket ------------------------------------------------------
+
+// The state of a _DeadlineStream: httpcore's own stream of the connection.
+struct StreamState {
+    static const NativeTypeSpec kType;
+    py::object inner;
+
+    template <class F>
+    void references(F &&each) {
+        each(inner);
     }
-    if (deadline.is_none()) return py::reinterpret_borrow<py::object>(timeout);
-    double left = deadline.cast<double>() - now_seconds();
-    if (left <= 0) raise_error(py::module_::import("httpcore").attr(error), py::str("timed out"));
-    double asked = seconds_or_negative(timeout);
-    return py::float_(asked < 0 ? left : std::min(left, asked));
-}
-
-bool flag(py::handle local, const char *name) { return truth(py::getattr(local, name, py::bool_(false))); }
-
-py::object net_init(FunctionObject *, py::handle *args) {
-    py::setattr(args[0], "inner", args[1]);
-    py::setattr(args[0], "local", args[2]);
-    return py::none();
-}
-
-py::object wrap_stream(py::handle self, py::object inner) {
-    return self.attr("stream_type")(inner, self.attr("local"));
-}
-
-// A request that opened a connection of its own did not go out on a kept one.
-void note_connect(py::handle local) { py::setattr(local, "connected", py::bool_(true)); }
-
-// --- Name lookups ------------------------------------------------------------------------------
-
-// Resolver threads at most, for all names together. A resolver that never
-// answers holds its thread for as long as it likes; later lookups of the
-// same name wait for that one, and lookups of other names start no thread
-// past this many.
-constexpr int kMaxResolverThreads = 8;
-
-// One lookup in flight: its answer (getaddrinfo's list, or the exception it
-// raised) once `done` (a threading.Event) is set.
-struct Lookup {
-    py::object done;
-    py::object answer;
 };
 
-// The lookups in flight, by name, and how many resolver threads run. Read
-// and changed only while holding the interpreter, and never across a call
-// into Python, which may let another thread in.
-struct ResolverState {
-    std::unordered_map<std::string, std::shared_ptr<Lookup>> in_flight;
-    int threads = 0;
+// The state of a _DeadlineBackend: httpcore's own backend, and the pool
+// whose stream class and name lookups it uses.
+struct BackendState {
+    static const NativeTypeSpec kType;
+    py::object inner;
+    py::object pool;
+
+    template <class F>
+    void references(F &&each) {
+        each(inner);
+        each(pool);
+    }
 };
 
-constexpr const char *kResolverCapsule = "vorna_comfyui_engine.resolver";
+PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
+const NativeTypeSpec StreamState::kType = {"vorna_comfyui_engine._DeadlineStreamState",
+                                           "httpcore's stream of one connection.", kNoMethods};
+const NativeTypeSpec BackendState::kType = {"vorna_comfyui_engine._DeadlineBackendState",
+                                            "httpcore's backend, and the pool its streams belong to.", kNoMethods};
 
-ResolverState &state_of(py::handle resolver) {
-    void *state = PyCapsule_GetPointer(resolver.ptr(), kResolverCapsule);
-    if (!state) throw py::error_already_set();
-    return *static_cast<ResolverState *>(state);
+// A stream of `cls` (the pool's _DeadlineStream) around httpcore's `inner`.
+py::object wrap_stream(py::handle cls, py::object inner) {
+    return new_with_state(cls, make_native<StreamState>(StreamState{std::move(inner)}));
 }
-
-std::string name_key(py::handle host) { return py::repr(host).cast<std::string>(); }
-
-// The lookup is over: its entry goes, its thread is counted out, and whoever
-// waits for it is woken.
-void finish_lookup(py::handle resolver, py::handle host, py::object answer) {
-    ResolverState &state = state_of(resolver);
-    auto found = state.in_flight.find(name_key(host));
-    if (found == state.in_flight.end()) return;
-    std::shared_ptr<Lookup> lookup = found->second;
-    state.in_flight.erase(found);
-    --state.threads;
-    lookup->answer = std::move(answer);
-    lookup->done.attr("set")();
-}
-
-// getaddrinfo(host, port, 0, SOCK_STREAM) as the module global of `socket`
-// names it now (tests replace it); a new reference, or nullptr with the
-// error set. Holds only plain pointers while the resolver blocks: when the
-// interpreter ends this thread at exit, the stack unwinds without holding
-// the interpreter, and releasing a reference then would touch it; what the
-// lookup holds is left to the end of the process instead.
-PyObject *system_lookup(PyObject *host, PyObject *port) {
-    PyObject *socket = PyImport_ImportModule("socket");
-    if (!socket) return nullptr;
-    PyObject *lookup = PyObject_GetAttrString(socket, "getaddrinfo");
-    PyObject *stream = lookup ? PyObject_GetAttrString(socket, "SOCK_STREAM") : nullptr;
-    PyObject *any = stream ? PyLong_FromLong(0) : nullptr;
-    Py_DECREF(socket);
-    PyObject *found = nullptr;
-    if (any) {
-        PyObject *argv[] = {host, port, any, stream};
-        found = PyObject_Vectorcall(lookup, argv, 4, nullptr);
-    }
-    Py_XDECREF(any);
-    Py_XDECREF(stream);
-    Py_XDECREF(lookup);
-    return found;
-}
-
-// Runs in the resolver thread: the lookup of `host`, handed to its waiters.
-py::object resolve_into(FunctionObject *, py::handle *args) {
-    PyObject *found = system_lookup(args[0].ptr(), args[1].ptr());
-    if (found) {
-        finish_lookup(args[2], args[0], py::reinterpret_steal<py::object>(found));
-        return py::none();
-    }
-    py::error_already_set e;
-    finish_lookup(args[2], args[0], py::reinterpret_borrow<py::object>(e.value()));
-    if (!e.matches(PyExc_Exception)) throw e;
-    return py::none();
-}
-
-const FunctionDef kResolveInto{"resolve", {"host", "port", "resolver"}, resolve_into};
-
-// Raises httpcore's `error` with `message`, caused by `cause`, as the HTTP
-// layer raises its errors from the system's (a lookup that did not come back
-// is the resolver's "temporary failure").
-[[noreturn]] void raise_lookup_error(const char *error, const py::str &message, py::object cause = py::object()) {
-    if (!cause) {
-        py::module_ socket = py::module_::import("socket");
-        cause = socket.attr("gaierror")(socket.attr("EAI_AGAIN"), message);
-    }
-    py::object raised = py::module_::import("httpcore").attr(error)(message);
-    // Its context too, as `raise ... from` inside `except` sets both: the
-    // connection pool re-raises errors `from None`, which drops the cause.
-    PyException_SetContext(raised.ptr(), cause.inc_ref().ptr());
-    PyException_SetCause(raised.ptr(), cause.release().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
-    throw py::error_already_set();
-}
-
-// The lookup of `host` in flight, joined, or a new one with a thread of its
-// own. Fails with ConnectError when all resolver threads are taken.
-std::shared_ptr<Lookup> join_lookup(py::handle self, py::handle host, py::handle port) {
-    py::object resolver = self.attr("resolver");
-    py::object done = py::module_::import("threading").attr("Event")();
-    ResolverState &state = state_of(resolver);
-    const std::string key = name_key(host);
-    // From here to the entry's insertion, nothing calls into Python.
-    auto found = state.in_flight.find(key);
-    if (found != state.in_flight.end()) return found->second;
-    if (state.threads >= kMaxResolverThreads)
-        raise_lookup_error("ConnectError",
-                           py::str("the name {} was not looked up: the system's resolver has not yet answered {} "
-                                   "lookups of other names")
-                               .attr("format")(host, state.threads));
-    auto lookup = std::make_shared<Lookup>();
-    lookup->done = std::move(done);
-    state.in_flight.emplace(key, lookup);
-    ++state.threads;
-    try {
-        py::object resolve = py::module_::import("functools").attr("partial")(
-            make_function(self.attr("module"), kResolveInto), host, port, resolver);
-        py::module_::import("threading")
-            .attr("Thread")(py::arg("target") = resolve, py::arg("name") = "vorna-resolve", py::arg("daemon") = true)
-            .attr("start")();
-    } catch (py::error_already_set &e) {
-        // No thread: the lookup ends here, for anyone who joined it meanwhile too.
-        finish_lookup(resolver, host, py::reinterpret_borrow<py::object>(e.value()));
-        throw;
-    }
-    return lookup;
-}
-
-// The addresses of `host`, looked up within the connect deadline: the
-// system's resolver takes no timeout, so it runs in a thread of its own that
-// is left behind when the deadline passes (one per name: a later call of
-// the same name waits for it, within its own deadline).
-py::list addresses_of(py::handle self, py::handle host, py::handle port, py::handle timeout) {
-    py::list addresses;
-    try {
-        py::module_::import("ipaddress").attr("ip_address")(host);
-        addresses.append(host);
-        return addresses;  // an address already
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    std::shared_ptr<Lookup> lookup = join_lookup(self, host, port);
-    lookup->done.attr("wait")(clamp(self.attr("local"), timeout, "ConnectTimeout", true));
-    py::object found = lookup->answer;
-    if (!found)
-        raise_lookup_error("ConnectTimeout", py::str("the system's resolver did not answer {} within the timeout")
-                                                 .attr("format")(host));
-    // The resolver's own error stays the cause, as the HTTP layer keeps an OSError.
-    if (py::isinstance(found, PyExc_BaseException)) raise_lookup_error("ConnectError", py::str(found), found);
-    for (py::handle info : found) addresses.append(py::tuple(py::reinterpret_borrow<py::tuple>(info)[4])[0]);
-    return addresses;
-}
-
-py::object backend_connect_tcp(FunctionObject *, py::handle *args) {
-    py::handle self = args[0];
-    py::handle local = self.attr("local");
-    note_connect(local);
-    py::module_ httpcore = py::module_::import("httpcore");
-    py::list addresses = addresses_of(self, args[1], args[2], args[3]);
-    // Each address in turn, as the system's own connect does, within the deadline.
-    for (size_t i = 0;; ++i) {
-        py::object t = clamp(local, args[3], "ConnectTimeout", true);
-        try {
-            return wrap_stream(self, self.attr("inner").attr("connect_tcp")(
-                                         addresses[i], args[2], py::arg("timeout") = t,
-                                         py::arg("local_address") = args[4], py::arg("socket_options") = args[5]));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(httpcore.attr("ConnectError")) || i + 1 >= addresses.size()) throw;
-        }
-    }
-}
-
-py::object backend_connect_unix(FunctionObject *, py::handle *args) {
-    py::handle self = args[0];
-    note_connect(self.attr("local"));
-    py::object t = clamp(self.attr("local"), args[2], "ConnectTimeout", true);
-    return wrap_stream(self, self.attr("inner").attr("connect_unix_socket")(args[1], py::arg("timeout") = t,
-                                                                            py::arg("socket_options") = args[3]));
-}
-
-py::object backend_sleep(FunctionObject *, py::handle *args) { return args[0].attr("inner").attr("sleep")(args[1]); }
 
 py::object stream_read(FunctionObject *, py::handle *args) {
-    py::handle self = args[0];
-    py::object data = self.attr("inner").attr("read")(args[1], clamp(self.attr("local"), args[2], "ReadTimeout"));
-    if (truth(data)) py::setattr(self.attr("local"), "received", py::bool_(true));
+    StateOf<StreamState> state(args[0]);
+    py::object data = state->inner.attr("read")(args[1], bounded_timeout(args[2], "ReadTimeout"));
+    if (truth(data)) current_request().received = true;
     return data;
 }
 
@@ -250,22 +71,21 @@ py::object writable_socket(py::handle inner) {
 // Each send gets what is left of the deadline, so a service that reads
 // slowly cannot stretch one write of a large request past it.
 py::object stream_write(FunctionObject *, py::handle *args) {
-    py::handle self = args[0];
-    py::handle local = self.attr("local");
-    py::object inner = self.attr("inner");
-    py::module_ httpcore = py::module_::import("httpcore");
+    StateOf<StreamState> state(args[0]);
+    const py::object &inner = state->inner;
+    RequestFacts &request = current_request();
     // A kept connection the service closed while it was idle has its end
     // of stream waiting to be read: the request is not written into it, so
     // that it can go out again on a new connection, never sent twice.
-    if (!flag(local, "connected") && !flag(local, "written") && truth(inner.attr("get_extra_info")("is_readable")))
-        raise_error(httpcore.attr("WriteError"), py::str("the service closed the kept connection"));
+    if (!request.connected && !request.written && truth(inner.attr("get_extra_info")("is_readable")))
+        raise_library_error("httpcore", "WriteError", py::str("the service closed the kept connection"));
     py::object view = py::module_::import("builtins").attr("memoryview")(args[1]);
     py::object sock = writable_socket(inner);
     // Without a socket of its own, pieces small enough to pass in any one timeout.
     const Py_ssize_t piece = sock.is_none() ? 65536 : PY_SSIZE_T_MAX;
     py::module_ socket = py::module_::import("socket");
     while (py::len(view) > 0) {
-        py::object t = clamp(local, args[2], "WriteTimeout");
+        py::object t = bounded_timeout(args[2], "WriteTimeout");
         py::object part = view[py::slice(0, std::min<Py_ssize_t>(piece, py::len(view)), 1)];
         Py_ssize_t sent = py::len(part);
         if (sock.is_none()) {
@@ -275,31 +95,68 @@ py::object stream_write(FunctionObject *, py::handle *args) {
                 sock.attr("settimeout")(t);
                 sent = sock.attr("send")(part).cast<Py_ssize_t>();
             } catch (py::error_already_set &e) {
-                if (e.matches(socket.attr("timeout"))) raise_error(httpcore.attr("WriteTimeout"), exception_text(e));
-                if (e.matches(PyExc_OSError)) raise_error(httpcore.attr("WriteError"), exception_text(e));
-                throw;
+                // As httpcore's own stream maps them.
+                raise_mapped(e, "httpcore", {{socket.attr("timeout"), "WriteTimeout"},
+                                             {py::reinterpret_borrow<py::object>(PyExc_OSError), "WriteError"}});
             }
         }
-        if (sent > 0) py::setattr(local, "written", py::bool_(true));
+        if (sent > 0) request.written = true;
         view = view[py::slice(sent, py::len(view), 1)];
     }
     return py::none();
 }
 
-py::object stream_close(FunctionObject *, py::handle *args) { return args[0].attr("inner").attr("close")(); }
+py::object stream_close(FunctionObject *, py::handle *args) { return StateOf<StreamState>(args[0])->inner.attr("close")(); }
 
-py::object stream_start_tls(FunctionObject *, py::handle *args) {
-    py::handle self = args[0];
-    py::object t = clamp(self.attr("local"), args[3], "ConnectTimeout", true);
-    py::object tls = self.attr("inner").attr("start_tls")(args[1], args[2], t);
-    return py::type::of(self)(tls, self.attr("local"));
+py::object stream_start_tls(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<StreamState> state(in["self"]);
+    py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
+    return wrap_stream(py::type::of(in["self"]),
+                       state->inner.attr("start_tls")(in["ssl_context"], in["server_hostname"], t));
 }
 
 py::object stream_extra(FunctionObject *, py::handle *args) {
-    return args[0].attr("inner").attr("get_extra_info")(args[1]);
+    return StateOf<StreamState>(args[0])->inner.attr("get_extra_info")(args[1]);
 }
 
-const FunctionDef kNetInit{"__init__", {"self", "inner", "local"}, net_init};
+// --- The backend: opening connections ---------------------------------------------------------
+
+py::object backend_connect_tcp(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<BackendState> state(in["self"]);
+    current_request().connected = true;
+    py::module_ httpcore = py::module_::import("httpcore");
+    ClientPool &pool = native<ClientPool>(state->pool);
+    py::list addresses = addresses_of(pool.resolver, in["host"], in["port"], in["timeout"]);
+    // Each address in turn, as the system's own connect does, within the deadline.
+    for (size_t i = 0;; ++i) {
+        py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
+        try {
+            return wrap_stream(pool.stream_class,
+                               state->inner.attr("connect_tcp")(addresses[i], in["port"], py::arg("timeout") = t,
+                                                                py::arg("local_address") = in["local_address"],
+                                                                py::arg("socket_options") = in["socket_options"]));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(httpcore.attr("ConnectError")) || i + 1 >= addresses.size()) throw;
+        }
+    }
+}
+
+py::object backend_connect_unix(FunctionObject *fn, py::handle *args) {
+    Arguments in(fn, args);
+    StateOf<BackendState> state(in["self"]);
+    current_request().connected = true;
+    py::object t = bounded_timeout(in["timeout"], "ConnectTimeout", true);
+    py::object stream = state->inner.attr("connect_unix_socket")(in["path"], py::arg("timeout") = t,
+                                                                 py::arg("socket_options") = in["socket_options"]);
+    return wrap_stream(native<ClientPool>(state->pool).stream_class, std::move(stream));
+}
+
+py::object backend_sleep(FunctionObject *, py::handle *args) {
+    return StateOf<BackendState>(args[0])->inner.attr("sleep")(args[1]);
+}
+
 const FunctionDef kConnectTcp{"connect_tcp", {"self", "host", "port", "timeout", "local_address", "socket_options"},
                               backend_connect_tcp};
 const FunctionDef kConnectUnix{"connect_unix_socket", {"self", "path", "timeout", "socket_options"},
@@ -317,71 +174,68 @@ py::object method(py::handle module, const FunctionDef &def, py::tuple defaults 
     return make_function(module, def, opts);
 }
 
-py::object deadline_backend_type(py::handle module) {
+// The pool's stream and backend classes, made at its first connection:
+// httpcore's own bases, one native state slot each.
+void make_deadline_classes(ClientPool &pool) {
+    if (pool.backend_class) return;
     py::object httpcore = py::module_::import("httpcore");
+    py::handle module = pool.module;
     py::object none = py::none();
-    py::object stream_type = make_class(
-        module, "_DeadlineStream", py::make_tuple(httpcore.attr("NetworkStream")),
-        {{"__init__", method(module, kNetInit)},
-         {"read", method(module, kRead, py::make_tuple(none))},
-         {"write", method(module, kWrite, py::make_tuple(none))},
-         {"close", method(module, kClose)},
-         {"start_tls", method(module, kStartTls, py::make_tuple(none, none))},
-         {"get_extra_info", method(module, kExtra)}});
-    return make_class(module, "_DeadlineBackend", py::make_tuple(httpcore.attr("NetworkBackend")),
-                      {{"stream_type", stream_type},
-                       {"__init__", method(module, kNetInit)},
-                       {"connect_tcp", method(module, kConnectTcp, py::make_tuple(none, none, none))},
-                       {"connect_unix_socket", method(module, kConnectUnix, py::make_tuple(none, none))},
-                       {"sleep", method(module, kSleep)}});
+    py::object stream = make_state_class(module, "_DeadlineStream", httpcore.attr("NetworkStream"),
+                                         {{"read", method(module, kRead, py::make_tuple(none))},
+                                          {"write", method(module, kWrite, py::make_tuple(none))},
+                                          {"close", method(module, kClose)},
+                                          {"start_tls", method(module, kStartTls, py::make_tuple(none, none))},
+                                          {"get_extra_info", method(module, kExtra)}});
+    py::object backend =
+        make_state_class(module, "_DeadlineBackend", httpcore.attr("NetworkBackend"),
+                         {{"connect_tcp", method(module, kConnectTcp, py::make_tuple(none, none, none))},
+                          {"connect_unix_socket", method(module, kConnectUnix, py::make_tuple(none, none))},
+                          {"sleep", method(module, kSleep)}});
+    // Another thread may have made them meanwhile: the first made stay.
+    if (pool.backend_class) return;
+    pool.stream_class = std::move(stream);
+    pool.backend_class = std::move(backend);
 }
 
 }  // namespace
 
-py::object new_resolver() {
-    auto *state = new ResolverState();
-    PyObject *capsule = PyCapsule_New(state, kResolverCapsule, [](PyObject *self) {
-        delete static_cast<ResolverState *>(PyCapsule_GetPointer(self, kResolverCapsule));
-    });
-    if (!capsule) {
-        delete state;
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(capsule);
+Deadline::Deadline(RequestFacts &facts, long long answer_limit, double seconds, double connect_seconds)
+    : previous_(t_request) {
+    facts = RequestFacts();
+    if (seconds > 0) facts.deadline = now_seconds() + seconds;
+    if (connect_seconds > 0) facts.connect_deadline = now_seconds() + connect_seconds;
+    facts.answer_limit = answer_limit;
+    t_request = &facts;
 }
 
-Deadline::Deadline(py::handle guard, double seconds, double connect_seconds) : guard_(guard) {
-    if (guard.is_none()) return;
-    py::object local = guard.attr("local");
-    py::object none = py::none();
-    py::setattr(local, "deadline", seconds > 0 ? py::object(py::float_(now_seconds() + seconds)) : none);
-    py::setattr(local, "connect_deadline",
-                connect_seconds > 0 ? py::object(py::float_(now_seconds() + connect_seconds)) : none);
-    py::setattr(local, "connected", py::bool_(false));
-    py::setattr(local, "received", py::bool_(false));
-    py::setattr(local, "written", py::bool_(false));
-    py::setattr(local, "status", none);
+Deadline::~Deadline() { t_request = previous_; }
+
+RequestFacts &current_request() {
+    if (t_request) return *t_request;
+    PyErr_SetString(PyExc_SystemError, "the service client did I/O outside a request of the package");
+    throw py::error_already_set();
 }
 
-Deadline::~Deadline() {
-    if (guard_.is_none()) return;
-    py::error_scope keep;  // the error the request ends with stays pending
-    py::object local = py::reinterpret_steal<py::object>(PyObject_GetAttrString(guard_.ptr(), "local"));
-    if (!local || PyObject_SetAttrString(local.ptr(), "deadline", Py_None) < 0 ||
-        PyObject_SetAttrString(local.ptr(), "connect_deadline", Py_None) < 0)
-        PyErr_Clear();
+py::object bounded_timeout(py::handle timeout, const char *error, bool connecting) {
+    const RequestFacts &request = current_request();
+    std::optional<double> deadline = request.deadline;
+    if (connecting && request.connect_deadline && (!deadline || *request.connect_deadline < *deadline))
+        deadline = request.connect_deadline;
+    if (!deadline) return py::reinterpret_borrow<py::object>(timeout);
+    double left = *deadline - now_seconds();
+    if (left <= 0) raise_library_error("httpcore", error, py::str("timed out"));
+    double asked = seconds_or_negative(timeout);
+    return py::float_(asked < 0 ? left : std::min(left, asked));
 }
 
-ConnectionFacts connection_facts(py::handle guard) {
-    py::object local = guard.attr("local");
-    return ConnectionFacts{flag(local, "connected"), flag(local, "written"), flag(local, "received")};
-}
-
-py::object deadline_backend(py::handle module, py::handle local) {
-    py::object backend = deadline_backend_type(module)(py::module_::import("httpcore").attr("SyncBackend")(), local);
-    backend.attr("module") = module;
-    backend.attr("resolver") = global(module, "_resolver");
-    return backend;
+py::object deadline_backend(py::handle pool_object) {
+    ClientPool &pool = native<ClientPool>(pool_object);
+    make_deadline_classes(pool);
+    py::object inner = py::module_::import("httpcore").attr("SyncBackend")();
+    return new_with_state(pool.backend_class,
+                          make_native<BackendState>(BackendState{std::move(inner),
+                                                                 py::reinterpret_borrow<py::object>(pool_object)}));
 }
 
 }  // namespace vorna

@@ -2,8 +2,11 @@
 
 #include "../codec/answers.hpp"
 #include "../codec/json_cost.hpp"
+#include "../runtime/native.hpp"
+#include "client_pool.hpp"
 #include "deadline.hpp"
 #include "origin_guard.hpp"
+#include "transport_errors.hpp"
 #include "url_password.hpp"
 
 #include <algorithm>
@@ -19,32 +22,14 @@ namespace {
 // closed when a request goes out.
 constexpr double kKeepIdleSeconds = 4.0;
 
-// httpcore's errors and httpx's of the same name, the more specific first,
-// as httpx's own transport maps them.
-const char *const kTransportErrors[] = {
-    "ConnectTimeout", "ReadTimeout", "WriteTimeout",        "PoolTimeout",         "TimeoutException",
-    "ConnectError",   "ReadError",   "WriteError",          "NetworkError",        "ProxyError",
-    "UnsupportedProtocol", "LocalProtocolError", "RemoteProtocolError", "ProtocolError"};
-
-// Rethrows an httpcore error as httpx's, the way callers of httpx expect it.
-[[noreturn]] void raise_as_httpx(const py::error_already_set &e) {
-    py::module_ httpcore = py::module_::import("httpcore");
-    for (const char *name : kTransportErrors) {
-        if (!e.matches(httpcore.attr(name))) continue;
-        py::object mapped = py::module_::import("httpx").attr(name)(exception_text(e));
-        raise_object_with_context(mapped, e);
-    }
-    throw e;
-}
-
 // --- The answer's body, as the HTTP client reads it -------------------------------------------
 
 // The most bytes an answer within the answer limit takes on the wire: its
 // decoded bytes as base64 text (4 characters for 3 bytes), with an eighth
 // more for the archive records' framing and the JSON around them, and 1 MiB
 // for small answers. Anything longer is refused before it is read whole.
-long long wire_bound(py::handle module) {
-    long long limit = std::max(answer_limit(module), 0LL);
+long long wire_bound(long long answer_limit) {
+    long long limit = std::max(answer_limit, 0LL);
     long long framed = limit > (LLONG_MAX / 2) ? LLONG_MAX / 2 : limit + limit / 8 + (1LL << 20);
     return framed / 3 * 4 + 4;
 }
@@ -131,13 +116,24 @@ void drop_connection_if_more_followed(py::handle inner) {
     if (py::len(trailing[0]) > 0) state.attr("send_failed")();
 }
 
-py::object stream_init(FunctionObject *, py::handle *args) {
-    py::setattr(args[0], "inner", args[1]);
-    py::setattr(args[0], "bound", args[2]);
-    py::setattr(args[0], "expected", args[3]);
-    py::setattr(args[0], "done", py::bool_(false));
-    return py::none();
-}
+// The state of an _AnswerStream: httpcore's stream of the answer, the wire
+// bound, the declared length (-1: none), and whether the body was given.
+struct AnswerStreamState {
+    static const NativeTypeSpec kType;
+    py::object inner;
+    long long bound = 0;
+    long long expected = -1;
+    bool done = false;
+
+    template <class F>
+    void references(F &&each) {
+        each(inner);
+    }
+};
+
+PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
+const NativeTypeSpec AnswerStreamState::kType = {"vorna_comfyui_engine._AnswerStreamState",
+                                                 "httpcore's stream of one answer, and its bounds.", kNoMethods};
 
 py::object stream_iter(FunctionObject *, py::handle *args) { return py::reinterpret_borrow<py::object>(args[0]); }
 
@@ -158,14 +154,13 @@ py::object next_part(py::handle parts) {
 // into one buffer and counted against the wire bound as it comes: a body
 // without a length is cut off once it passes the bound. Then its JSON is
 // sized before anything parses it.
-py::object stream_next(FunctionObject *fn, py::handle *args) {
-    py::handle self = args[0];
-    if (truth(self.attr("done"))) stop_iteration();
-    py::setattr(self, "done", py::bool_(true));
-    py::object inner = self.attr("inner");
-    const long long bound = self.attr("bound").cast<long long>();
-    py::object expected = self.attr("expected");
-    Body body(expected.is_none() ? -1 : expected.cast<long long>(), bound);
+py::object stream_next(FunctionObject *, py::handle *args) {
+    StateOf<AnswerStreamState> state(args[0]);
+    if (state->done) stop_iteration();
+    state->done = true;
+    const py::object &inner = state->inner;
+    const long long bound = state->bound;
+    Body body(state->expected, bound);
     py::object parts = py::iter(inner);
     while (py::object part = next_part(parts)) {
         char *data = nullptr;
@@ -189,27 +184,38 @@ py::object stream_next(FunctionObject *fn, py::handle *args) {
 }
 
 py::object stream_close(FunctionObject *, py::handle *args) {
-    py::object inner = args[0].attr("inner");
-    if (py::hasattr(inner, "close")) inner.attr("close")();
+    StateOf<AnswerStreamState> state(args[0]);
+    if (py::hasattr(state->inner, "close")) state->inner.attr("close")();
     return py::none();
 }
 
-const FunctionDef kStreamInit{"__init__", {"self", "inner", "bound", "expected"}, stream_init};
 const FunctionDef kStreamIter{"__iter__", {"self"}, stream_iter};
 const FunctionDef kStreamNext{"__next__", {"self"}, stream_next};
 const FunctionDef kStreamClose{"close", {"self"}, stream_close};
 
 // --- The transport ----------------------------------------------------------------------------
 
-py::object transport_init(FunctionObject *, py::handle *args) {
-    py::setattr(args[0], "pool", args[1]);
-    py::setattr(args[0], "answer_stream", args[2]);
-    return py::none();
-}
+// The state of a _GuardedTransport: httpcore's connection pool (or proxy),
+// and the module's pool, whose answer stream class it uses.
+struct TransportState {
+    static const NativeTypeSpec kType;
+    py::object connections;
+    py::object pool;
 
-py::object transport_handle(FunctionObject *fn, py::handle *args) {
-    py::handle self = args[0];
+    template <class F>
+    void references(F &&each) {
+        each(connections);
+        each(pool);
+    }
+};
+
+const NativeTypeSpec TransportState::kType = {"vorna_comfyui_engine._GuardedTransportState",
+                                              "httpcore's connection pool of one HTTP client.", kNoMethods};
+
+py::object transport_handle(FunctionObject *, py::handle *args) {
+    StateOf<TransportState> state(args[0]);
     py::handle request = args[1];
+    const long long bound = wire_bound(current_request().answer_limit);
     py::module_ httpcore = py::module_::import("httpcore");
     py::object url = request.attr("url");
     py::object core_request = httpcore.attr("Request")(
@@ -221,13 +227,12 @@ py::object transport_handle(FunctionObject *fn, py::handle *args) {
         py::arg("extensions") = request.attr("extensions"));
     py::object answer;
     try {
-        answer = self.attr("pool").attr("handle_request")(core_request);
+        answer = state->connections.attr("handle_request")(core_request);
     } catch (py::error_already_set &e) {
         raise_as_httpx(e);
     }
-    const long long bound = wire_bound(module_of(fn));
     // A declared length is checked before a byte of the body is read.
-    py::object declared = py::none();
+    long long declared = -1;
     for (py::handle header : answer.attr("headers")) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(header);
         if (!equals(pair[0].attr("lower")(), py::bytes("content-length"))) continue;
@@ -237,33 +242,50 @@ py::object transport_handle(FunctionObject *fn, py::handle *args) {
             answer.attr("close")();
             refuse_body(digits.attr("decode")("ascii"), bound);
         }
-        declared = py::int_(digits);
+        declared = py::int_(digits).cast<long long>();
     }
+    py::object stream = new_with_state(native<ClientPool>(state->pool).answer_stream_class,
+                                       make_native<AnswerStreamState>(
+                                           AnswerStreamState{answer.attr("stream"), bound, declared, false}));
     return py::module_::import("httpx").attr("Response")(
         py::arg("status_code") = answer.attr("status"), py::arg("headers") = answer.attr("headers"),
-        py::arg("stream") = self.attr("answer_stream")(answer.attr("stream"), bound, declared),
-        py::arg("extensions") = answer.attr("extensions"));
+        py::arg("stream") = stream, py::arg("extensions") = answer.attr("extensions"));
 }
 
-py::object transport_close(FunctionObject *, py::handle *args) { return args[0].attr("pool").attr("close")(); }
+py::object transport_close(FunctionObject *, py::handle *args) {
+    return StateOf<TransportState>(args[0])->connections.attr("close")();
+}
 
-const FunctionDef kTransportInit{"__init__", {"self", "pool", "answer_stream"}, transport_init};
 const FunctionDef kTransportHandle{"handle_request", {"self", "request"}, transport_handle};
 const FunctionDef kTransportClose{"close", {"self"}, transport_close};
 
-// httpx's own transport, but over a pool this package built.
-py::object new_transport(py::handle module, py::handle pool) {
+// The pool's transport and answer stream classes, made at its first HTTP
+// client: httpx's own bases (httpx takes a response's stream only as a
+// SyncByteStream), one native state slot each.
+void make_transport_classes(ClientPool &pool) {
+    if (pool.transport_class) return;
     py::module_ httpx = py::module_::import("httpx");
-    py::object answer_stream = make_class(module, "_AnswerStream", py::make_tuple(httpx.attr("SyncByteStream")),
-                                          {{"__init__", make_function(module, kStreamInit)},
-                                           {"__iter__", make_function(module, kStreamIter)},
-                                           {"__next__", make_function(module, kStreamNext)},
-                                           {"close", make_function(module, kStreamClose)}});
-    py::object transport = make_class(module, "_GuardedTransport", py::make_tuple(httpx.attr("BaseTransport")),
-                                      {{"__init__", make_function(module, kTransportInit)},
-                                       {"handle_request", make_function(module, kTransportHandle)},
-                                       {"close", make_function(module, kTransportClose)}});
-    return transport(pool, answer_stream);
+    py::handle module = pool.module;
+    py::object answer_stream = make_state_class(module, "_AnswerStream", httpx.attr("SyncByteStream"),
+                                                {{"__iter__", make_function(module, kStreamIter)},
+                                                 {"__next__", make_function(module, kStreamNext)},
+                                                 {"close", make_function(module, kStreamClose)}});
+    py::object transport = make_state_class(module, "_GuardedTransport", httpx.attr("BaseTransport"),
+                                            {{"handle_request", make_function(module, kTransportHandle)},
+                                             {"close", make_function(module, kTransportClose)}});
+    // Another thread may have made them meanwhile: the first made stay.
+    if (pool.transport_class) return;
+    pool.answer_stream_class = std::move(answer_stream);
+    pool.transport_class = std::move(transport);
+}
+
+// httpx's own transport, but over connections this package built.
+py::object new_transport(py::handle pool_object, py::object connections) {
+    ClientPool &pool = native<ClientPool>(pool_object);
+    make_transport_classes(pool);
+    return new_with_state(pool.transport_class,
+                          make_native<TransportState>(TransportState{
+                              std::move(connections), py::reinterpret_borrow<py::object>(pool_object)}));
 }
 
 // The proxy URL the environment names for `origin`, or None: read exactly as
@@ -283,10 +305,11 @@ py::object proxy_url_for(py::handle origin) {
     return py::none();
 }
 
-// The connection pool for `origin`: through the proxy the environment names
-// for it, every connection opened by the deadline backend. Notes the proxy
-// in `guard` (None when there is none).
-py::object new_pool(py::handle origin, py::handle backend, py::handle guard) {
+// The connection pool for the guard's origin: through the proxy the
+// environment names for it, every connection opened by the deadline backend.
+// Notes the proxy in the guard (None when there is none).
+py::object new_connections(Guard &guard, py::handle backend) {
+    py::handle origin = guard.origin;
     py::module_ httpcore = py::module_::import("httpcore");
     py::module_ httpx = py::module_::import("httpx");
     py::object proxy = proxy_url_for(origin);
@@ -301,7 +324,7 @@ py::object new_pool(py::handle origin, py::handle backend, py::handle guard) {
     settings["max_keepalive_connections"] = py::int_(20);
     settings["keepalive_expiry"] = py::float_(kKeepIdleSeconds);
     settings["network_backend"] = backend;
-    guard.attr("proxy") = py::none();
+    guard.proxy = py::none();
     if (proxy.is_none()) return httpcore.attr("ConnectionPool")(**settings);
     py::object via, at;
     try {
@@ -318,7 +341,7 @@ py::object new_pool(py::handle origin, py::handle backend, py::handle guard) {
                                .attr("format")(shown, show_origin(origin), exception_text(e)),
                            e);
     }
-    guard.attr("proxy") = py::str(at);  // httpx keeps the user information apart
+    guard.proxy = py::str(at);  // httpx keeps the user information apart
     settings["proxy_url"] = httpcore.attr("URL")(py::arg("scheme") = at.attr("raw_scheme"),
                                                  py::arg("host") = at.attr("raw_host"),
                                                  py::arg("port") = at.attr("port"),
@@ -333,13 +356,12 @@ py::object new_pool(py::handle origin, py::handle backend, py::handle guard) {
 
 }  // namespace
 
-py::object make_http_client(py::handle module, py::handle url, py::handle headers, py::handle timeout,
-                            py::handle guard) {
+py::object make_http_client(py::handle guard_object, py::handle url, py::handle headers, py::handle timeout) {
+    Guard &guard = native<Guard>(guard_object);
     py::module_ httpx = py::module_::import("httpx");
     py::object transport;
     try {
-        transport = new_transport(
-            module, new_pool(guard.attr("origin"), deadline_backend(module, guard.attr("local")), guard));
+        transport = new_transport(guard.pool, new_connections(guard, deadline_backend(guard.pool)));
     } catch (py::error_already_set &e) {
         // Another httpcore or httpx than the ones this was written for.
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_AttributeError)) throw;
@@ -356,7 +378,7 @@ py::object make_http_client(py::handle module, py::handle url, py::handle header
     // client itself adds no transport of its own.
     return httpx.attr("Client")(py::arg("base_url") = url, py::arg("headers") = all_headers,
                                 py::arg("timeout") = timeout, py::arg("follow_redirects") = true,
-                                py::arg("event_hooks") = guard_hooks(module, guard),
+                                py::arg("event_hooks") = guard_hooks(guard_object),
                                 py::arg("transport") = transport, py::arg("trust_env") = false);
 }
 

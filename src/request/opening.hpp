@@ -1,14 +1,11 @@
-// Opening a client of the service and making one call through it. The
-// library's client reads the service's schema and then posts wherever it
-// says, follows redirects with the key, waits for readiness without pausing
-// and bounds each read, not the request. Here the client keeps its public
-// shape, but its HTTP client is built by the package: guarded to the
-// configured origin, asking for no content coding, and bounded by the
-// request's deadline.
+// Opening a client of the service. The library's client reads the service's
+// schema and then posts wherever it says, follows redirects with the key,
+// waits for readiness without pausing and bounds each read, not the
+// request. Here the client keeps its public shape, but its HTTP client is
+// built by the package: guarded to the configured origin, asking for no
+// content coding, and bounded by the request's deadline.
 #pragma once
-#include "common.hpp"
-
-#include <limits>
+#include "settings.hpp"
 
 namespace vorna {
 
@@ -29,27 +26,12 @@ bool is_library_client(py::handle client_type);
 // service (404) fails at once. A service that cannot be reached fails with
 // the HTTP layer's error type, saying where, what failed and what to check.
 // The readiness budget counts from `started` (seconds of the steady clock),
-// or from now when it is negative.
-OpenedClient open_client(py::handle module, py::handle client_type, py::handle base_url, py::handle token,
-                         py::handle timeout, py::handle ready_timeout, double started = -1);
-
-// The readiness budget in seconds (the request timeout when `ready_timeout`
-// is None), negative when it is not a finite number.
-double ready_budget(py::handle timeout, py::handle ready_timeout);
+// or from now when it is negative. The guarded HTTP client is made of
+// `pool`'s classes.
+OpenedClient open_client(py::handle pool, const RequestSettings &settings, double started = -1);
 
 // How long one try to reach the service may take with `remaining` seconds
 // of the readiness budget left.
-double try_seconds(py::handle timeout, double remaining);
-
-// `call(endpoint, **kwargs)` bounded as a whole by `timeout` seconds (or by
-// `seconds` when given) when `guard` is not None, a new connection by
-// `connect_seconds` when positive; a refused key is reported as such.
-py::object guarded_call(py::handle call, py::handle endpoint, py::handle kwargs, py::handle base_url,
-                        py::handle timeout, py::handle guard,
-                        double seconds = std::numeric_limits<double>::quiet_NaN(), double connect_seconds = -1);
-
-// The HTTP status of a library error: the one `guard`'s hooks noted last on
-// this thread, else the exception's own code; 0 when there is none.
-int status_of(const py::error_already_set &e, py::handle guard);
+double try_seconds(const RequestSettings &settings, double remaining);
 
 }  // namespace vorna

@@ -31,6 +31,22 @@ bool has_attribute(py::handle obj, const char *name) {
     return false;
 }
 
+py::dict spread(py::handle callee, py::handle payload) {
+    py::dict kwargs;
+    if (PyDict_Check(payload.ptr())) {
+        if (PyDict_Update(kwargs.ptr(), payload.ptr()) < 0) throw py::error_already_set();
+        return kwargs;
+    }
+    if (!py::hasattr(payload, "keys")) {
+        py::object qualname = py::getattr(callee, "__qualname__", py::str(Py_TYPE(callee.ptr())->tp_name));
+        PyErr_Format(PyExc_TypeError, "%S() argument after ** must be a mapping, not %.200s", qualname.ptr(),
+                     Py_TYPE(payload.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    if (PyDict_Merge(kwargs.ptr(), payload.ptr(), 1) < 0) throw py::error_already_set();
+    return kwargs;
+}
+
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items) {
     py::dict d;
     for (const auto &item : items) d[item.first] = item.second;

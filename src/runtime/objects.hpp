@@ -1,6 +1,6 @@
 // Small object helpers with Python's own semantics: truth, equality,
-// membership, hasattr, dicts built in order, and when a value may be changed
-// in place.
+// membership, hasattr, `**mapping`, dicts built in order, and when a value
+// may be changed in place.
 #pragma once
 #include "python.hpp"
 
@@ -20,6 +20,11 @@ bool equals(py::handle a, py::handle b);
 
 // `key in container`, with the interpreter's TypeError for non-containers.
 bool contains(py::handle container, const char *key);
+
+// `**payload` for a call of `callee`: any mapping, as the interpreter
+// accepts it, copied into a new dict; anything else is the interpreter's
+// TypeError naming the callee.
+py::dict spread(py::handle callee, py::handle payload);
 
 // A dict with text keys, in the order given: make_dict({{"a", x}, {"b", y}}).
 py::dict make_dict(std::initializer_list<std::pair<const char *, py::object>> items);

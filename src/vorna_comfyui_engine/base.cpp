@@ -1,17 +1,14 @@
 // vorna_comfyui_engine.base: the node descriptor, the base class of the nodes
 // and the one path by which any node calls the remote service.
 #include "../runtime/module_table.hpp"
-#include "../codec/codecs.hpp"
+#include "../codec/answers.hpp"
 #include "../request/client_pool.hpp"
-#include "../request/deadline.hpp"
-#include "../request/opening.hpp"
-#include "../request/origin_guard.hpp"
+#include "../request/service_call.hpp"
 #include "../request/url_password.hpp"
+#include "base_codecs.hpp"
+#include "config.hpp"
 
 namespace vorna {
-
-const char *api_key_problem(py::handle key);  // config.cpp: the one rule for keys
-
 namespace {
 
 py::object nodeio_init(FunctionObject *, py::handle *args) {
@@ -40,23 +37,6 @@ py::object basenode_build_url(FunctionObject *, py::handle *args) {
     return py::str("{}/{}").attr("format")(base_url, url);
 }
 
-// `**payload`: any mapping, as the interpreter accepts it.
-py::dict spread(py::handle callee, py::handle payload) {
-    py::dict kwargs;
-    if (PyDict_Check(payload.ptr())) {
-        if (PyDict_Update(kwargs.ptr(), payload.ptr()) < 0) throw py::error_already_set();
-        return kwargs;
-    }
-    if (!py::hasattr(payload, "keys")) {
-        py::object qualname = py::getattr(callee, "__qualname__", py::str(Py_TYPE(callee.ptr())->tp_name));
-        PyErr_Format(PyExc_TypeError, "%S() argument after ** must be a mapping, not %.200s", qualname.ptr(),
-                     Py_TYPE(payload.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    if (PyDict_Merge(kwargs.ptr(), payload.ptr(), 1) < 0) throw py::error_already_set();
-    return kwargs;
-}
-
 // A key that cannot be sent is refused here, naming only what is wrong.
 void check_token(py::handle token) {
     if (const char *problem = api_key_problem(token)) {
@@ -66,35 +46,26 @@ void check_token(py::handle token) {
 }
 
 py::object basenode_send_request(FunctionObject *fn, py::handle *args) {
-    py::handle self = args[0];
-    py::handle url = args[1];
-    py::handle payload = args[2];
-    py::object base_url = py::none();
+    Arguments in(fn, args);
+    py::handle self = in["self"];
+    RequestSettings settings;
+    settings.base_url = py::none();
     try {
-        py::object client_type = global(fn, "SyncHTTPClient");
-        base_url = self.attr("BASE_URL");
-        py::object token = global(fn, "get_api_key")();
-        check_token(token);
-        py::object timeout = self.attr("REQUEST_TIMEOUT");
-        py::object ready_timeout = self.attr("SERVER_READY_TIMEOUT");
-        bool reuse = truth(self.attr("REUSE_CONNECTIONS"));
-        // A kept client spares the new connection, TLS handshake and schema
-        // request that a client of its own costs every call.
-        py::object key = reuse ? pool_key(client_type, base_url, token, timeout) : py::none();
-        if (!key.is_none())
-            return pooled_call(module_of(fn), global(fn, "_client_pool"), key, client_type, base_url, token, timeout,
-                               ready_timeout, url, spread(client_type.attr("call"), payload));
-        OpenedClient opened = open_client(module_of(fn), client_type, base_url, token, timeout, ready_timeout);
-        return with_context(opened.client, [&](py::handle client) {
-            py::object call = client.attr("call");
-            py::dict kwargs = spread(call, payload);
-            check_endpoint(client, url, opened.guard);
-            return guarded_call(call, url, kwargs, base_url, timeout, opened.guard);
-        });
+        // The module's globals and the node's class settings, read in the
+        // order a Python body would read them, then handed down.
+        settings.client_type = global(fn, "SyncHTTPClient");
+        settings.base_url = self.attr("BASE_URL");
+        settings.token = global(fn, "get_api_key")();
+        check_token(settings.token);
+        settings.timeout = self.attr("REQUEST_TIMEOUT");
+        settings.ready_timeout = self.attr("SERVER_READY_TIMEOUT");
+        settings.reuse = truth(self.attr("REUSE_CONNECTIONS"));
+        settings.answer_limit = as_size(self.attr("MAX_ANSWER_BYTES"));
+        return call_service(global(fn, "_client_pool"), settings, in["url"], in["payload"]);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         // A password in the service URL shows nowhere, whoever wrote the text.
-        if (!base_url.is_none()) scrub_exception(e.value(), base_url);
+        if (!settings.base_url.is_none()) scrub_exception(e.value(), settings.base_url);
         py::str message = py::str("send request failed: ") + exception_text(e);
         global(fn, "logger").attr("error")(message);
         throw;
@@ -166,16 +137,17 @@ void body_base(py::module_ m) {
                      {"REQUEST_TIMEOUT", cfg.attr("request_timeout")},
                      {"SERVER_READY_TIMEOUT", config_module.attr("_SERVER_READY_TIMEOUT")},
                      {"REUSE_CONNECTIONS", config_module.attr("_REUSE_CONNECTIONS")},
+                     {"MAX_ANSWER_BYTES", config_module.attr("_MAX_ANSWER_BYTES")},
                      {"__init__", make_function(m, kBaseNodeInit)},
                      {"_build_url", make_function(m, kBuildUrl, build_opts)},
                      {"send_request", make_function(m, kSendRequest, send_opts)}}));
-    // The clients kept between requests: module state, so a module body run
-    // again starts with none.
+    // The request layer's module state (the clients kept between requests,
+    // the name lookups in flight, the classes of their HTTP stack), so a
+    // module body run again starts with none of them.
     bind(m, "_client_pool", new_client_pool(m));
     FunctionOptions forget_opts;
     forget_opts.doc = "Closes the kept clients that send api_key, so that no client keeps it.";
     bind(m, "_forget_api_key", make_function(m, kForgetApiKey, forget_opts));
-    bind(m, "_resolver", new_resolver());
 }
 
 }  // namespace vorna

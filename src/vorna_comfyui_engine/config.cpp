@@ -1,12 +1,11 @@
 // vorna_comfyui_engine.config: service settings read once from the environment,
 // and the API key that can be replaced at run time under a lock.
+#include "config.hpp"
+
 #include "../runtime/module_table.hpp"
 
 namespace vorna {
 
-// The one rule for keys, used by every request and by the key-setting node:
-// what would keep the key out of an HTTP header (the HTTP layer's own error
-// would quote the header, key included), or nullptr when it can be sent.
 const char *api_key_problem(py::handle key) {
     if (!PyUnicode_Check(key.ptr())) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());

@@ -3,7 +3,7 @@
 // and any ControlNet inpainting record into one "sampler" request and turns
 // the answer back into a LATENT.
 #include "../runtime/module_table.hpp"
-#include "../codec/codecs.hpp"
+#include "base_codecs.hpp"
 #include "deferred_node.hpp"
 
 namespace vorna {
@@ -167,7 +167,8 @@ py::object sample(FunctionObject *fn, py::handle *args) {
     py::object resp = self.attr("send_request")("sampler", payload);
 
     // base64, io and torch are imported inside the call, after the request.
-    py::object samples = decode_tensor_answer(module_of(fn), Libraries::imported, resp[py::str("samples")]);
+    py::object samples =
+        decode_tensor_answer(module_of(fn), Libraries::imported, resp[py::str("samples")], node_answer_limit(self));
 
     py::dict latent_out;
     latent_out["samples"] = samples;

@@ -2,7 +2,7 @@
 // remote service, preferring its raw image answer and falling back to the
 // codec path when that answer cannot be read.
 #include "../runtime/module_table.hpp"
-#include "../codec/codecs.hpp"
+#include "base_codecs.hpp"
 
 namespace vorna {
 namespace {
@@ -30,7 +30,8 @@ py::object decode(FunctionObject *fn, py::handle *args) {
         if (contains(resp, "image_binary")) {
             try {
                 // The service's own image: the same decoding as the fallback's.
-                return py::make_tuple(decode_image_answer(module_of(fn), resp[py::str("image_binary")]));
+                return py::make_tuple(
+                    decode_image_answer(module_of(fn), resp[py::str("image_binary")], node_answer_limit(self)));
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 Handling handling(e);

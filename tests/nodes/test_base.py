@@ -106,10 +106,10 @@ def test_descriptor_and_base_class_surface():
                                       check=True).stdout)
     assert names[:14] == ["io", "base64", "logging", "Dict", "Any", "json", "requests", "torch", "np", "Image",
                           "SyncHTTPClient", "get_config", "get_api_key", "pa"]
-    # Module state, bound last: the kept clients, the function that forgets a key's, the lookups in flight.
-    assert names[14:17] == ["pas", "logger", "NodeIO"] and names[-4:] == ["BaseNode", "_client_pool",
-                                                                          "_forget_api_key", "_resolver"]
-    assert names[17:-4] in ([], ["image_to_base64", "base64_to_image", "base64_to_tensor", "tensor_to_base64",
+    # Module state, bound last: the kept clients (and the lookups in flight), the function that forgets a key's.
+    assert names[14:17] == ["pas", "logger", "NodeIO"] and names[-3:] == ["BaseNode", "_client_pool",
+                                                                          "_forget_api_key"]
+    assert names[17:-3] in ([], ["image_to_base64", "base64_to_image", "base64_to_tensor", "tensor_to_base64",
                                  "serialize_with_pyarrow", "deserialize_conditioning"])
     assert base.logger.name == BASE_LOGGER and base.logger.level == logging.DEBUG
 

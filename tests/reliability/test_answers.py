@@ -110,7 +110,7 @@ MEMORY_CHILD = """
     from tests.support import module
     from tests.support.nodes import NODES
 
-    module("config")._MAX_ANSWER_BYTES = {limit}
+    module("base").BaseNode.MAX_ANSWER_BYTES = {limit}
     cases = {{c.name: c for c in NODES}}
     calls = {{}}
 

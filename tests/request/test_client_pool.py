@@ -90,6 +90,58 @@ def test_forgetting_a_key_closes_its_kept_client_and_no_other(service, caplog):
     assert service.paths()[-2:] == ["/schema.json", "/vae_encode"]
 
 
+def test_kept_clients_share_the_module_classes_do_no_io_outside_a_call_and_are_collected(caplog):
+    import gc
+    import weakref
+
+    with services(2) as (a, b):
+        for s in (a, b):
+            s.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+            assert call(node_for(s), caplog)[0] == {"samples": "ok"}
+        kept = list(base._client_pool.entries.values())
+        # The HTTP stack's classes are the module's, made once, not one set per client.
+        stacks = [k.client.client._transport for k in kept]
+        assert len(kept) == 2 and type(stacks[0]) is type(stacks[1])
+        assert type(stacks[0]).__module__ == base.__name__
+        # Outside a call there is no deadline: the client's HTTP stack sends nothing then.
+        with pytest.raises(SystemError, match="outside a request"):
+            kept[0].client.call("vae_encode", image="i")
+        assert a.paths() == b.paths() == ["/schema.json", "/vae_encode"]
+        # Guard, hooks and HTTP client hold one another: once forgotten, they are collected all the same.
+        http = weakref.ref(kept[0].client.client)
+        base._forget_api_key(KEY)
+        del kept, stacks
+        gc.collect()
+        assert http() is None
+
+
+def test_a_module_body_run_again_makes_its_own_pool_and_classes():
+    code = """if True:
+        import json, sys
+        from tools.service.loopback import ANSWER, JSON, services
+        import vorna_comfyui_engine.base as first
+
+        def stack(b, port):
+            node = b.BaseNode()
+            node.BASE_URL = f"http://127.0.0.1:{port}/"
+            node.send_request("vae_encode", {"image": "i"})
+            return next(iter(b._client_pool.entries.values())).client.client._transport
+
+        with services(1) as (s,):
+            s.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
+            old = stack(first, s.port)
+            del sys.modules["vorna_comfyui_engine.base"]
+            import vorna_comfyui_engine.base as second
+            new = stack(second, s.port)
+            print(json.dumps([first._client_pool is not second._client_pool, type(old) is not type(new),
+                              len(first._client_pool.entries)]))
+    """
+    root = __import__("pathlib").Path(__file__).resolve().parents[1]
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=root, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert __import__("json").loads(out.stdout) == [True, True, 1]
+
+
 def test_only_a_request_that_never_left_is_sent_once_more(service, caplog, monkeypatch):
     # The service read the request on the kept connection, then lost it: it may
     # be working on it, so the call fails as a lost connection, sent once.

@@ -13,7 +13,6 @@ from tools.service.loopback import ANSWER, JSON
 
 base = pytest.importorskip("vorna_comfyui_engine.base")
 httpx = pytest.importorskip("httpx")
-import vorna_comfyui_engine.config as config  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("keyed")
 
@@ -25,7 +24,7 @@ pytestmark = pytest.mark.usefixtures("keyed")
 ])
 def test_the_json_of_an_answer_is_sized_before_it_is_parsed(service, monkeypatch, body, chunked, refused):
     body = body if isinstance(body, bytes) else body.encode()
-    monkeypatch.setattr(config, "_MAX_ANSWER_BYTES", 1 << 20)
+    monkeypatch.setattr(base.BaseNode, "MAX_ANSWER_BYTES", 1 << 20)
     service.answer("/vae_encode", 200, body, JSON, chunked=chunked)
     outcome = call(service)
     if refused:
