@@ -4,13 +4,14 @@ its own; a kept client meets a lost idle connection, a service that went
 down or came back, a changed schema or a moved route as a new client would,
 and calls the service holds never delay the next one; the opt-out gives a
 client per request again."""
+import json
 import subprocess
 import sys
 import threading
 
 import pytest
 
-from tests.support import KEY
+from tests.support import KEY, ROOT
 from tests.support.reliability import bounded
 from tests.support.request import call, logged, node_for
 from tools.service.loopback import ANSWER, JSON, Service, services
@@ -97,7 +98,7 @@ def test_kept_clients_share_the_module_classes_do_no_io_outside_a_call_and_are_c
     with services(2) as (a, b):
         for s in (a, b):
             s.serve_schema(vae_encode="/vae_encode").answer("/vae_encode", 200, ANSWER, JSON)
-            assert call(node_for(s), caplog)[0] == {"samples": "ok"}
+            assert node_call(node_for(s), caplog)[0] == {"samples": "ok"}
         kept = list(base._client_pool.entries.values())
         # The HTTP stack's classes are the module's, made once, not one set per client.
         stacks = [k.client.client._transport for k in kept]
@@ -136,10 +137,9 @@ def test_a_module_body_run_again_makes_its_own_pool_and_classes():
             print(json.dumps([first._client_pool is not second._client_pool, type(old) is not type(new),
                               len(first._client_pool.entries)]))
     """
-    root = __import__("pathlib").Path(__file__).resolve().parents[1]
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=root, timeout=300)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
-    assert __import__("json").loads(out.stdout) == [True, True, 1]
+    assert json.loads(out.stdout) == [True, True, 1]
 
 
 def test_only_a_request_that_never_left_is_sent_once_more(service, caplog, monkeypatch):
