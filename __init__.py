@@ -76,6 +76,9 @@ def __getattr__(name):
 def _for_host(classes):
     """The table for the running host: in a ComfyUI that runs coroutine
     nodes, those nodes, and the prompts' own keys (prompt_keys.py)."""
+    from functools import partial
+
+    from .api_key_node import key_file_path, read_key
     from .comfy_async import for_host
     from .prompt_keys import install
-    return for_host(classes, on_host=install)
+    return for_host(classes, on_host=partial(install, read_key=read_key, key_file_path=key_file_path))

@@ -106,12 +106,14 @@ class PromptKey:
 
 class PromptKeys:
     """The keys of the prompts ComfyUI holds. `read_key(source, name)` reads
-    what a key node names ((key or None, where)); `live_ids()` gives the ids
+    what a key node names ((key or None, where)); `key_file_path(name)` is
+    the file a "file" source names (ValueError for a bad name); `live_ids()` gives the ids
     of the prompts pending or running; `running_prompt_id()` the id of the
     prompt whose node runs in this context, or None."""
 
-    def __init__(self, read_key, live_ids, running_prompt_id):
+    def __init__(self, read_key, key_file_path, live_ids, running_prompt_id):
         self.read_key = read_key
+        self.key_file_path = key_file_path
         self.live_ids = live_ids
         self.running_prompt_id = running_prompt_id
         self._lock = threading.Lock()
@@ -130,7 +132,7 @@ class PromptKeys:
         if isinstance(extra, dict) and REQUEST_KEY in extra:
             request_key = extra[REQUEST_KEY]
             _check_request_key(request_key)
-        node = _key_node(body)
+        node = _key_node(body, self.key_file_path)
         if request_key is None and node is None:
             return None
         prompt_id = body.get("prompt_id")
@@ -302,7 +304,7 @@ def _check_request_key(key):
         raise Refusal(f"{WHERE} holds {problem}")
 
 
-def _key_node(body):
+def _key_node(body, key_file_path):
     """(node ids, source, name) of the key nodes that will run, or None;
     Refusal when they name different keys, or a key only known once the
     prompt runs."""
@@ -321,7 +323,7 @@ def _key_node(body):
         if not isinstance(source, str) or not isinstance(name, str):
             raise Refusal(f"the Vorna API Key node {node_id} must have its source and name typed in, not linked "
                           "from another node: a prompt's key is known before its nodes run", [node_id])
-        named.setdefault(_same_key(source, name), []).append((node_id, source, name))
+        named.setdefault(_same_key(source, name, key_file_path), []).append((node_id, source, name))
     if not named:
         return None
     if len(named) > 1:
@@ -336,12 +338,11 @@ def _node_order(node_id):
     return (0, int(node_id), node_id) if node_id.isdigit() else (1, 0, node_id)
 
 
-def _same_key(source, name):
+def _same_key(source, name, key_file_path):
     """What two key nodes must agree on to name the same key."""
     if source == "startup":
         return (source,)
     if source == "file":
-        from .api_key_node import key_file_path
         try:
             return source, key_file_path(name)
         except ValueError:
@@ -371,12 +372,12 @@ def node_key(source, name, read_key):
     return keys.node_key(source, name)
 
 
-def install(host):
+def install(host, read_key, key_file_path):
     """Installs the prompt keys in the running ComfyUI of `host` (see
     comfy_async.Host) and returns them, or None with one warning where this
-    ComfyUI lacks what they need."""
+    ComfyUI lacks what they need. The key node's module reads keys
+    (`read_key`, `key_file_path`: see PromptKeys); this one only holds them."""
     global ACTIVE
-    from .api_key_node import read_key
     server = getattr(getattr(host.server, "PromptServer", None), "instance", None)
     try:
         import comfy_execution.utils as utils
@@ -406,7 +407,7 @@ def install(host):
         context = running()
         return None if context is None else context.prompt_id
 
-    keys = PromptKeys(read_key, live_ids, running_prompt_id)
+    keys = PromptKeys(read_key, key_file_path, live_ids, running_prompt_id)
     from aiohttp import web
 
     @web.middleware
