@@ -84,6 +84,13 @@ windows_pyconfig() {
     echo "$out"
 }
 
+JOBS="${VORNA_BUILD_JOBS:-$(nproc)}"
+
+# Compiles $1 to $2 with the target's flags; its messages shown when it fails.
+compile_one() {
+    "$ZIG" c++ "${flags[@]}" -c "$1" -o "$2" 2>"$2.log" || { cat "$2.log" >&2; return 1; }
+}
+
 status=0
 summary=()
 for target in "${targets[@]}"; do
@@ -133,14 +140,22 @@ for target in "${targets[@]}"; do
                 flags+=("-DPYBIND11_EXPORT_EXCEPTION=")
                 link=(-undefined dynamic_lookup -s) ;;
         esac
-        ok=1
+        # One compile per core at a time, as the other builds do.
+        ok=1 running=0
         objects=()
         for src in "${sources[@]}"; do
             obj="$out/obj/$(echo "$src" | tr / _).o"
-            if ! "$ZIG" c++ "${flags[@]}" -c "$src" -o "$obj" 2>"$obj.log"; then
-                ok=0; cat "$obj.log" >&2
-            fi
             objects+=("$obj")
+            compile_one "$src" "$obj" &
+            running=$((running + 1))
+            if [ "$running" -ge "$JOBS" ]; then
+                wait -n || ok=0
+                running=$((running - 1))
+            fi
+        done
+        while [ "$running" -gt 0 ]; do
+            wait -n || ok=0
+            running=$((running - 1))
         done
         if [ "$ok" = 1 ] && "$ZIG" c++ -target "$ztarget" -shared -o "$binary" "${objects[@]}" "${link[@]}" \
                 && "$TOOLS/bin/python" tools/release/check_binary.py check "$binary"; then
