@@ -14,14 +14,14 @@ void define_codecs(py::module_ base);
 // read when the answer's first size is checked.
 AnswerLimit node_answer_limit(py::handle node);
 
-// How a decoding finds `base64`, `io` and `torch`: as globals of the calling
+// How a decoding finds `base64` and `torch`: as globals of the calling
 // module, read when used (so that they can be patched), or by an import
 // inside the call.
 enum class Libraries { globals, imported };
 
-// An encoded tensor answer decoded: `torch.load(io.BytesIO(base64.b64decode(data)),
-// map_location="cpu")`, checked against `limit` before and after loading,
-// and loading tensors and plain containers only.
+// An encoded tensor answer decoded: `base64.b64decode(data)`, then the
+// archive torch.save wrote read by the strict reader (tensor_answer.hpp),
+// which builds the tensors with `torch` and counts them against `limit`.
 py::object decode_tensor_answer(py::handle module, Libraries libraries, py::handle data, AnswerLimit limit);
 
 // An encoded image answer decoded into a float32 [1, H, W, 3] tensor in 0..1,
